@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 namespace quellmarin {
@@ -16,9 +17,8 @@ constexpr int64_t kMaxSampleOffset = 2000000000;
 // overflow, or NaN from an infinite or NaN setting) fails the block before the
 // value reaches the buffer, so a signal never holds NaN or infinity.
 inline void Put(float* x, int32_t i, double Value) {
-  const float v = static_cast<float>(Value);
-  if (!std::isfinite(v)) throw EEntryInvalid();
-  x[i] = v;
+  if (!(std::fabs(Value) <= std::numeric_limits<float>::max())) throw EEntryInvalid();
+  x[i] = static_cast<float>(Value);
 }
 
 inline void RequireFinite(double Value) {
