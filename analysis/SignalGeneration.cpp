@@ -140,6 +140,8 @@ void TSignalGeneration::Execute() {
     FDirty = true;
   }
 
+  // Without a usable point N stays 0: the index holds in real time and no
+  // sample is nudged.
   if (FRealTime) {
     const int64_t next = int64_t{FSampleOffset} + N;
     FSampleOffset = next > kMaxSampleOffset ? 0 : static_cast<int32_t>(next);

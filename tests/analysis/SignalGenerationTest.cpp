@@ -315,6 +315,7 @@ TEST_F(SignalGen, UnusableEntriesFailWithFlagsAndUntouchedSamples) {
   const std::vector<Case> cases = {
       {"no measuring point", [](SignalGen& f) { f.Gen->SetMPoint(nullptr); }},
       {"SampleTime 0", [](SignalGen& f) { f.Point->SetSampleTime(0); }},
+      {"Length 0", [](SignalGen& f) { f.Point->SetLength(0); }},
       {"negative SampleTime over an old buffer",
        [](SignalGen& f) { f.Point->SetSampleTime(-1); f.Point->SetLength(4096); }},
       {"NaN SampleTime", [](SignalGen& f) { f.Point->SetSampleTime(std::nanf("")); }},
