@@ -215,12 +215,13 @@ TEST_F(FirAnalysisTest, EveryWriteMarksDirtyAndRedesignsOnlyWithAutoDesign) {
 
 TEST_F(FirAnalysisTest, SetterSubstitutes) {
   Fir->SetAutoDesign(false);
-  using Setter = void (TFIRFilterAnalysis::*)(float);
-  using Getter = float (TFIRFilterAnalysis::*)() const;
-  const Setter centreSet = &TFIRFilterAnalysis::SetCenterFrequency, widthSet = &TFIRFilterAnalysis::SetBandwidth,
-               t1Set = &TFIRFilterAnalysis::SetTransitionBW1, t2Set = &TFIRFilterAnalysis::SetTransitionBW2;
-  const Getter centre = &TFIRFilterAnalysis::CenterFrequency, width = &TFIRFilterAnalysis::Bandwidth,
-               t1 = &TFIRFilterAnalysis::TransitionBW1, t2 = &TFIRFilterAnalysis::TransitionBW2;
+  TFIRAnalysis* f = Fir;
+  using Setter = std::function<void(float)>;
+  using Getter = std::function<float()>;
+  const Setter centreSet = [f](float v) { f->SetCenterFrequency(v); }, widthSet = [f](float v) { f->SetBandwidth(v); },
+               t1Set = [f](float v) { f->SetTransitionBW1(v); }, t2Set = [f](float v) { f->SetTransitionBW2(v); };
+  const Getter centre = [f] { return f->CenterFrequency(); }, width = [f] { return f->Bandwidth(); },
+               t1 = [f] { return f->TransitionBW1(); }, t2 = [f] { return f->TransitionBW2(); };
   const struct {
     const char* Property;
     Setter Set;
@@ -243,8 +244,8 @@ TEST_F(FirAnalysisTest, SetterSubstitutes) {
       {"TransitionBW2", t2Set, t2, 250, 250},
   };
   for (const auto& r : rows) {
-    (Fir->*r.Set)(r.Value);
-    EXPECT_EQ((Fir->*r.Get)(), r.Stored) << r.Property << " " << r.Value;
+    r.Set(r.Value);
+    EXPECT_EQ(r.Get(), r.Stored) << r.Property << " " << r.Value;
   }
 
   Fir->SetFilterLength(6000);
