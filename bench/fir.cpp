@@ -11,7 +11,6 @@
 
 #include <time.h>
 
-#include <complex>
 #include <random>
 #include <vector>
 
