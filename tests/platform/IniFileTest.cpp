@@ -1,0 +1,259 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/Exception.h"
+#include "platform/IniFile.h"
+
+namespace quellmarin {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A fresh folder per test, removed afterwards.
+class IniFileTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    std::string Template = (fs::temp_directory_path() / "qm_ini_XXXXXX").string();
+    ASSERT_NE(::mkdtemp(Template.data()), nullptr);
+    Folder = Template;
+    Name = (Folder / "quellmarin.INI").string();
+  }
+  void TearDown() override {
+    std::error_code Ec;
+    fs::permissions(Folder, fs::perms::owner_all, fs::perm_options::add, Ec);
+    fs::remove_all(Folder, Ec);
+  }
+  void Put(const std::string& Text) { std::ofstream(Name, std::ios::binary) << Text; }
+  std::string Get() const {
+    std::ifstream In(Name, std::ios::binary);
+    std::stringstream S;
+    S << In.rdbuf();
+    return S.str();
+  }
+  // Files in the folder: a failed write must leave no temporary file behind.
+  size_t FileCount() const {
+    return static_cast<size_t>(std::distance(fs::directory_iterator(Folder), fs::directory_iterator()));
+  }
+
+  fs::path Folder;
+  std::string Name;
+};
+
+TEST(IniFileParse, IntegerRules) {
+  struct Case {
+    const char* Text;
+    std::optional<int32_t> Expected;
+  };
+  const Case Cases[] = {
+      {"0", 0},
+      {"2000", 2000},
+      {"-1", -1},
+      {"+7", 7},
+      {"007", 7},
+      {"0x1F40", 8000},
+      {"0X1f40", 8000},
+      {"0x0", 0},
+      {"0x7FFFFFFF", INT32_MAX},
+      {"2147483647", INT32_MAX},
+      {"-2147483648", INT32_MIN},
+      {"0x", std::nullopt},           // too short for hex, not decimal either
+      {"0X", std::nullopt},
+      {"0x80000000", std::nullopt},   // beyond the 32-bit range
+      {"0x-1", std::nullopt},
+      {"0x1G", std::nullopt},
+      {"2147483648", std::nullopt},
+      {"-2147483649", std::nullopt},
+      {"99999999999999999999999", std::nullopt},
+      {"", std::nullopt},
+      {"-", std::nullopt},
+      {"+-1", std::nullopt},
+      {"12abc", std::nullopt},
+      {"1 2", std::nullopt},
+      {"1.5", std::nullopt},
+      {"1e3", std::nullopt},
+      {"abc", std::nullopt},
+      {"true", std::nullopt},
+      {"$10", std::nullopt},
+  };
+  for (const Case& C : Cases) EXPECT_EQ(TIniFile::ParseInteger(C.Text), C.Expected) << '"' << C.Text << '"';
+}
+
+TEST_F(IniFileTest, ReadsThroughFileWithDefaults) {
+  Put("; user settings\n"
+      "[Other]\n"
+      "FilterType=9\n"
+      "[settings]\n"
+      "filtertype=2\n"
+      "FilterCenterFreq=0x1F40\n"
+      "  SpectumScaleMax =  700  \n"
+      "PlotScaleType=junk\n"
+      "PlotOn=1\n"
+      "FilterOn=0\n"
+      "ExpDecayOn=yes\n"
+      "[SETTINGS]\n"
+      "Later=5\n");
+  const TIniFile Ini(Name);
+  EXPECT_EQ(Ini.ReadInteger("SETTINGS", "FilterType", 0), 2);  // names match in any case
+  EXPECT_EQ(Ini.ReadInteger("SETTINGS", "FILTERCENTERFREQ", 2000), 8000);
+  EXPECT_EQ(Ini.ReadInteger("SETTINGS", "SpectumScaleMax", 0), 700);  // spaces around are ignored
+  EXPECT_EQ(Ini.ReadInteger("SETTINGS", "PlotScaleType", 3), 3);      // malformed
+  EXPECT_EQ(Ini.ReadInteger("SETTINGS", "FilterBandwidth", 500), 500);  // missing key
+  EXPECT_EQ(Ini.ReadInteger("Missing", "FilterType", 4), 4);          // missing section
+  EXPECT_EQ(Ini.ReadInteger("SETTINGS", "Later", -1), -1);  // only the first of two equal sections counts
+  EXPECT_EQ(Ini.ReadInteger("Other", "FilterType", 0), 9);
+
+  EXPECT_TRUE(Ini.ReadBool("SETTINGS", "PlotOn", false));
+  EXPECT_FALSE(Ini.ReadBool("SETTINGS", "FilterOn", true));
+  EXPECT_FALSE(Ini.ReadBool("SETTINGS", "ExpDecayOn", false));  // not an integer: the default
+  EXPECT_TRUE(Ini.ReadBool("SETTINGS", "ExpDecayOn", true));
+  EXPECT_TRUE(Ini.ReadBool("SETTINGS", "FilterType", false));  // any integer but 0
+}
+
+TEST_F(IniFileTest, MissingOrUnreadableFileGivesDefaults) {
+  const TIniFile Missing(Name);
+  EXPECT_EQ(Missing.ReadInteger("SETTINGS", "FilterCenterFreq", 2000), 2000);
+  EXPECT_TRUE(Missing.ReadBool("SETTINGS", "PlotOn", true));
+
+  const TIniFile Folder_(Folder.string());  // a folder cannot be read as a file
+  EXPECT_EQ(Folder_.ReadInteger("SETTINGS", "FilterType", 1), 1);
+}
+
+TEST_F(IniFileTest, ReadsSeeChangesMadeBetweenCalls) {
+  const TIniFile Ini(Name);
+  Put("[SETTINGS]\nFilterType=1\n");
+  EXPECT_EQ(Ini.ReadInteger("SETTINGS", "FilterType", 0), 1);
+  Put("[SETTINGS]\nFilterType=2\n");
+  EXPECT_EQ(Ini.ReadInteger("SETTINGS", "FilterType", 0), 2);
+}
+
+TEST_F(IniFileTest, WriteChangesOnlyItsKey) {
+  const std::string Before =
+      "; written by hand\n"
+      "[Window]\n"
+      "Left=10\n"
+      "\n"
+      "[settings]\n"
+      "# the filter\n"
+      "FILTERON=1\n"
+      "FilterType=1\n"
+      "\n"
+      "; next\n"
+      "[Other]\n"
+      "FilterOn=1\n";
+  Put(Before);
+  TIniFile Ini(Name);
+  Ini.WriteBool("SETTINGS", "FilterOn", false);
+  Ini.WriteInteger("SETTINGS", "FilterCenterFreq", 2500);  // new key: after the section's last key
+  Ini.WriteInteger("SETTINGS", "FilterType", -1);
+  EXPECT_EQ(Get(),
+            "; written by hand\n"
+            "[Window]\n"
+            "Left=10\n"
+            "\n"
+            "[settings]\n"
+            "# the filter\n"
+            "FilterOn=0\n"
+            "FilterType=-1\n"
+            "FilterCenterFreq=2500\n"
+            "\n"
+            "; next\n"
+            "[Other]\n"
+            "FilterOn=1\n");
+  EXPECT_EQ(FileCount(), 1u);
+}
+
+TEST_F(IniFileTest, WriteCreatesFileAndSection) {
+  TIniFile Ini(Name);
+  Ini.WriteInteger("SETTINGS", "PlotFunction", 1);
+  Ini.WriteBool("SETTINGS", "PlotOn", true);
+  EXPECT_EQ(Get(), "[SETTINGS]\nPlotFunction=1\nPlotOn=1\n");
+  EXPECT_EQ(Ini.ReadInteger("SETTINGS", "PlotFunction", 0), 1);
+
+  // A missing section goes at the end; a last line without a line break gets
+  // one, and the file's own line breaks are kept.
+  Put("[Window]\r\nLeft=1");
+  Ini.WriteInteger("SETTINGS", "FilterType", 2);
+  EXPECT_EQ(Get(), "[Window]\r\nLeft=1\r\n[SETTINGS]\r\nFilterType=2\r\n");
+
+  // A section that is only a header gets its first key right below it.
+  Put("[SETTINGS]\n\n[Next]\n");
+  Ini.WriteInteger("SETTINGS", "FilterType", 0);
+  EXPECT_EQ(Get(), "[SETTINGS]\nFilterType=0\n\n[Next]\n");
+}
+
+TEST_F(IniFileTest, WriteKeepsModeAndWritesThroughLinks) {
+  Put("[SETTINGS]\nFilterOn=1\n");
+  ::chmod(Name.c_str(), 0640);
+  const fs::path Link = Folder / "link.INI";
+  fs::create_symlink(Name, Link);
+  TIniFile(Link.string()).WriteBool("SETTINGS", "FilterOn", false);
+  EXPECT_TRUE(fs::is_symlink(Link));
+  EXPECT_EQ(Get(), "[SETTINGS]\nFilterOn=0\n");
+  EXPECT_EQ(fs::status(Name).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+// Every failed write raises the message with the file name and leaves the old
+// file, byte for byte, with no temporary file beside it.
+void ExpectWriteFails(TIniFile& Ini, const std::string& Key, const std::string& Value) {
+  try {
+    Ini.WriteString("SETTINGS", Key, Value);
+    ADD_FAILURE() << "write of " << Key << " succeeded";
+  } catch (const Exception& E) {
+    EXPECT_EQ(E.Message(), "Unable to write to " + Ini.FileName());
+  }
+}
+
+const char* const OldContent = "; keep\n[SETTINGS]\nFilterOn=1\nFilterType=2\n";
+
+TEST_F(IniFileTest, FailedWriteOnFullDiskLeavesOldFile) {
+  Put(OldContent);
+  TIniFile Ini(Name);
+  // A file size limit below the new file's size stands in for a full disk.
+  struct rlimit Saved {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &Saved), 0);
+  auto OldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit Small = Saved;
+  Small.rlim_cur = 16;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &Small), 0);
+  ExpectWriteFails(Ini, "FilterCenterFreq", "3000");
+  ::setrlimit(RLIMIT_FSIZE, &Saved);
+  std::signal(SIGXFSZ, OldHandler);
+  EXPECT_EQ(Get(), OldContent);
+  EXPECT_EQ(FileCount(), 1u);
+}
+
+TEST_F(IniFileTest, FailedWriteInReadOnlyFolderLeavesOldFile) {
+  Put(OldContent);
+  TIniFile Ini(Name);
+  fs::permissions(Folder, fs::perms::owner_read | fs::perms::owner_exec);
+  if (::access(Folder.c_str(), W_OK) == 0) GTEST_SKIP() << "this user may write into read-only folders";
+  ExpectWriteFails(Ini, "FilterOn", "0");
+  EXPECT_EQ(Get(), OldContent);
+}
+
+TEST_F(IniFileTest, FailedWritesWithoutFolderOrWithBadNames) {
+  TIniFile NoFolder((Folder / "missing" / "quellmarin.INI").string());
+  ExpectWriteFails(NoFolder, "FilterOn", "1");
+
+  Put(OldContent);
+  TIniFile Ini(Name);
+  ExpectWriteFails(Ini, "FilterOn", "1\n[Other]");  // would add a section
+  ExpectWriteFails(Ini, "Filter=On", "1");
+  ExpectWriteFails(Ini, "", "1");
+  ExpectWriteFails(Ini, ";FilterOn", "1");
+  EXPECT_EQ(Get(), OldContent);
+  EXPECT_EQ(FileCount(), 1u);
+}
+
+}  // namespace
+}  // namespace quellmarin
