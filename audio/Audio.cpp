@@ -14,7 +14,8 @@ TAudio::TAudio(TComponent* Owner, TSoundSystem& SoundSystem, TMessageQueue& Queu
   FRecorder = std::make_unique<TRecorder>(this);
   FPlayer = std::make_unique<TPlayer>(this);
   FWindow = std::make_unique<TAudioWindow>(FQueue, [this](const TMessage& m) { WindowMessage(m); });
-  // The mixer access object is created and opened here, with MixerDeviceID.
+  FMixer = std::make_unique<TMixerSettings>(this);
+  FMixer->OpenMixer(FMixerDeviceID);
   FErrorMessage.clear();
   // Without devices the buffers are first built by the next format setter.
   if (FSoundSystem.waveInGetNumDevs() >= 1) {
@@ -25,7 +26,7 @@ TAudio::TAudio(TComponent* Owner, TSoundSystem& SoundSystem, TMessageQueue& Queu
 TAudio::~TAudio() {
   FPlayer->Stop();
   FRecorder->Stop();
-  // The mixer access object is closed and freed here.
+  FMixer.reset();
   FRecorder->ReleaseBuffers();
   FRecorder.reset();
   FPlayer->ReleaseBuffers();
@@ -49,7 +50,7 @@ void TAudio::SetAudioDeviceID(uint32_t Value) {
 void TAudio::SetMixerDeviceID(int32_t Value) {
   if (Value == FMixerDeviceID) return;
   FMixerDeviceID = Value;
-  // The mixer access object re-opens with the new device here.
+  FMixer->OpenMixer(Value);
 }
 
 void TAudio::SetVersion(const std::string&) { FVersion = AudioVersion; }

@@ -1,7 +1,7 @@
 #pragma once
 // The audio device layer: TAudio, the component through which the system
-// reaches the sound card. It owns a recorder, a player and (to come) the mixer
-// access object for its whole life, holds the wave and mixer device numbers,
+// reaches the sound card. It owns a recorder, a player and the mixer access
+// object for its whole life, holds the wave and mixer device numbers,
 // the four events through which the layer reports to its owner, and
 // ErrorMessage, the text of the last failure.
 //
@@ -29,6 +29,7 @@
 
 #include "audio/AudioSettings.h"
 #include "audio/MemoryStream.h"
+#include "audio/MixerSettings.h"
 #include "audio/Player.h"
 #include "audio/Recorder.h"
 #include "platform/Component.h"
@@ -58,12 +59,23 @@ public:
   void SetSeparateCtrls(bool Value) { FSeparateCtrls = Value; }
   TPlayer* Player() const { return FPlayer.get(); }
   TRecorder* Recorder() const { return FRecorder.get(); }
+  // The mixer of MixerDeviceID, opened at construction and by SetMixerDeviceID.
+  TMixerSettings* Mixer() const { return FMixer.get(); }
   // Always "4.1 (32bit)"; the setter ignores its argument.
   const std::string& Version() const { return FVersion; }
   void SetVersion(const std::string& Value);
 
   const std::string& ErrorMessage() const { return FErrorMessage; }
   void SetErrorMessage(const std::string& Value) { FErrorMessage = Value; }
+
+  // Describes the wave device AudioDeviceID for the capability report (see
+  // Capabilities.cpp): DeviceName its product name, Caps "Full-duplex
+  // support, " or "Half-duplex support, " and its formats and playback
+  // controls. Opens and closes the devices itself: call it only while neither
+  // recording nor playing. The output device closes from the message queue
+  // shortly after the call (OnPlayed). False, both strings empty and
+  // ErrorMessage set, without a usable device.
+  bool QueryCapabilities(std::string& DeviceName, std::string& Caps);
 
   TNotifyAudioRecordEvent OnRecord;
   TNotifyBufferPlayedEvent OnBufferPlayed;
@@ -90,9 +102,9 @@ private:
   std::unique_ptr<TRecorder> FRecorder;
   std::unique_ptr<TPlayer> FPlayer;
   std::unique_ptr<TAudioWindow> FWindow;
-  // The mixer access object goes here: created after the window, opened with
-  // MixerDeviceID, destroyed before the recorder.
-  // std::unique_ptr<TMixerSettings> FMixer;
+  // Created after the window, opened with MixerDeviceID, destroyed before the
+  // recorder.
+  std::unique_ptr<TMixerSettings> FMixer;
 };
 
 }  // namespace quellmarin
