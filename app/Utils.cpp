@@ -10,4 +10,14 @@ void SetupRecorder(TAudio* Audio) {
   recorder->SetBitsPerSample(_16);
 }
 
+void ReportSoundSystem(TAudio* Audio, const TLineSink& Memo) {
+  std::string DeviceName, Text;
+  Audio->QueryCapabilities(DeviceName, Text);
+  Memo(DeviceName);
+  Memo(Text);
+  Audio->Mixer()->Describe(DeviceName, Text);
+  Memo(DeviceName);
+  Memo(Text);
+}
+
 }  // namespace quellmarin
