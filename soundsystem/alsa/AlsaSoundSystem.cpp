@@ -189,12 +189,14 @@ std::string TAlsaSoundSystem::CtlOfPcm(const std::string& Pcm) {
   }
   // A plugin with a control device of the same name ("pulse").
   std::string base = Pcm.substr(0, Pcm.find(':'));
-  snd_ctl_t* ctl = nullptr;
-  if (snd_ctl_open(&ctl, base.c_str(), SND_CTL_NONBLOCK) >= 0) {
-    snd_ctl_close(ctl);
-    return base;
+  snd_config_t* top = nullptr;
+  snd_config_t* node = nullptr;
+  bool defined = false;
+  if (snd_config_update_ref(&top) >= 0) {
+    defined = snd_config_search(top, ("ctl." + base).c_str(), &node) >= 0;
+    snd_config_unref(top);
   }
-  return "";
+  return defined ? base : "";
 }
 
 uint32_t TAlsaSoundSystem::waveInGetNumDevs() { return static_cast<uint32_t>(Devices().size()); }
