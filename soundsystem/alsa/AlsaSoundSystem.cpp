@@ -28,16 +28,17 @@ bool ValidFormat(const WAVEFORMATEX* F) {
          F->nBlockAlign == F->nChannels * F->wBitsPerSample / 8;
 }
 
-// Names the application for the sound server's client libraries (the pulse
-// ALSA plugin reads PULSE_PROP, PipeWire's reads PIPEWIRE_ALSA), so desktop
-// volume controls show the streams as "Quellmarin". A name the environment
-// already gives is kept.
+// Names the application for the sound server's client libraries, so desktop
+// volume controls show the streams as "Quellmarin". The pulse ALSA plugin
+// names its client "ALSA plug-in [<program>]"; only libpulse's override
+// variables replace that (PULSE_PROP merely fills in what is missing).
+// PipeWire's ALSA plugin takes its stream properties from PIPEWIRE_ALSA.
+// A name the environment already gives is kept.
 void NameStreams() {
-  const char* pulse = std::getenv("PULSE_PROP");
-  if (pulse == nullptr || *pulse == '\0')
-    setenv("PULSE_PROP", "application.name=Quellmarin", 1);
-  else if (std::strstr(pulse, "application.name") == nullptr)
-    setenv("PULSE_PROP", (std::string(pulse) + " application.name=Quellmarin").c_str(), 1);
+  const char* override = std::getenv("PULSE_PROP_OVERRIDE");
+  if (std::getenv("PULSE_PROP_OVERRIDE_application.name") == nullptr &&
+      (override == nullptr || std::strstr(override, "application.name") == nullptr))
+    setenv("PULSE_PROP_OVERRIDE_application.name", "Quellmarin", 1);
   if (std::getenv("PIPEWIRE_ALSA") == nullptr) setenv("PIPEWIRE_ALSA", "{ application.name = \"Quellmarin\" }", 1);
 }
 

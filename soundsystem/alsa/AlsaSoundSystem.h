@@ -29,8 +29,8 @@
 //     names the failing step, the device and ALSA's own text (snd_strerror).
 //
 // Desktop volume controls show the streams as "Quellmarin": the constructor
-// names the application for the sound server's client library unless the
-// environment already does.
+// names the application for the sound server's client libraries (through
+// their environment variables) unless the environment already does.
 
 #include <atomic>
 #include <cstdint>
