@@ -48,17 +48,17 @@ protected:
   }
   // Opens device DeviceID for input or output, hands over Count buffers of
   // Bytes each (input: started) and waits until all have come back.
-  void Run(bool Input, uint32_t DeviceID, int Count, uint32_t Bytes, const WAVEFORMATEX& Format, TBuffers& B,
-           TCallbackLog& Log) {
+  void Run(bool Input, uint32_t DeviceID, int Count, const WAVEFORMATEX& Format, TBuffers& B, TCallbackLog& Log) {
     uintptr_t h = 0;
     MMRESULT r = Input ? Sys.waveInOpen(&h, DeviceID, &Format, &TCallbackLog::Callback,
                                         reinterpret_cast<uintptr_t>(&Log), CALLBACK_FUNCTION)
                        : Sys.waveOutOpen(&h, DeviceID, &Format, &TCallbackLog::Callback,
                                          reinterpret_cast<uintptr_t>(&Log), CALLBACK_FUNCTION);
     ASSERT_EQ(r, MMSYSERR_NOERROR) << Text(r);
-    for (int i = 0; i < Count; ++i) {
+    for (int i = 0; i < Count; ++i)
       ASSERT_EQ(Input ? Sys.waveInPrepareHeader(h, B[i], sizeof(WAVEHDR)) : Sys.waveOutPrepareHeader(h, B[i], sizeof(WAVEHDR)),
                 MMSYSERR_NOERROR);
+    for (int i = 0; i < Count; ++i) {
       ASSERT_EQ(Input ? Sys.waveInAddBuffer(h, B[i], sizeof(WAVEHDR)) : Sys.waveOutWrite(h, B[i], sizeof(WAVEHDR)),
                 MMSYSERR_NOERROR);
     }
@@ -68,7 +68,6 @@ protected:
     const uint32_t Done = Input ? MM_WIM_DATA : MM_WOM_DONE;
     ASSERT_TRUE(WaitUntil([&] { return Log.Count(Done) == Count; })) << Log.Count(Done) << " of " << Count;
     Handle = h;
-    (void)Bytes;
   }
 
   TAlsaTestConfig Config;
@@ -85,7 +84,7 @@ TEST_F(AlsaWave, RecordsAndPlaysTheBytesInOrder) {
     const WAVEFORMATEX Format = PcmFormat(Channels, Bits, 20000);
     TBuffers B(5, 4002);  // not a whole number of stereo 16-bit frames
     TCallbackLog Log;
-    Run(true, WAVE_MAPPER, 5, 4002, Format, B, Log);
+    Run(true, WAVE_MAPPER, 5, Format, B, Log);
     const uint32_t Full = 4002 / Format.nBlockAlign * Format.nBlockAlign;
     std::vector<char> Got;
     for (int i = 0; i < 5; ++i) {
@@ -103,7 +102,7 @@ TEST_F(AlsaWave, RecordsAndPlaysTheBytesInOrder) {
     for (uint32_t k = 0; k < 4000; ++k) B[i]->lpData[k] = static_cast<char>(i * 31 + k * 7);
   B[3]->dwBufferLength = 1001;  // half a frame at the end is not played
   TCallbackLog Log;
-  Run(false, WAVE_MAPPER, 4, 4000, Format, B, Log);
+  Run(false, WAVE_MAPPER, 4, Format, B, Log);
   ASSERT_EQ(Sys.waveOutClose(Handle), MMSYSERR_NOERROR);
   std::vector<char> Want;
   for (int i = 0; i < 4; ++i) Want.insert(Want.end(), B[i]->lpData, B[i]->lpData + (i == 3 ? 1000 : 4000));
@@ -171,39 +170,53 @@ TEST_F(AlsaWave, OpenFailuresNameStepDeviceAndReason) {
 // A device that disappears returns every buffer it holds (input: with what it
 // had recorded), then refuses new work; reset, unprepare and close still work.
 TEST_F(AlsaWave, VanishingDeviceReturnsBuffersAndRests) {
-  for (bool Input : {true, false}) {
-    SCOPED_TRACE(Input ? "input" : "output");
-    const WAVEFORMATEX Format = PcmFormat(1, 16, 20000);
-    TBuffers B(5, 4000);  // 2000 frames each; the device vanishes after 6000
+  const WAVEFORMATEX Format = PcmFormat(1, 16, 20000);
+  const uint32_t Device_ = Device("Vanishing device");  // gone after 6000 frames
+  {
+    SCOPED_TRACE("input");
+    TBuffers B(5, 4000);  // 2000 frames each
     TCallbackLog Log;
-    Run(Input, Device("Vanishing device"), 5, 4000, Format, B, Log);
-    const uintptr_t h = Handle;
-    EXPECT_EQ(Log.Headers(Input ? MM_WIM_DATA : MM_WOM_DONE),
+    Run(true, Device_, 5, Format, B, Log);
+    const HWAVEIN h = Handle;
+    EXPECT_EQ(Log.Headers(MM_WIM_DATA),
               (std::vector<uintptr_t>{B.Address(0), B.Address(1), B.Address(2), B.Address(3), B.Address(4)}));
-    if (Input) {
-      EXPECT_EQ(B[0]->dwBytesRecorded, 4000u);
-      EXPECT_EQ(B[4]->dwBytesRecorded, 0u) << "a buffer never reached comes back empty";
-      uint32_t total = 0;
-      for (int i = 0; i < 5; ++i) total += B[i]->dwBytesRecorded;
-      EXPECT_LE(total, 12000u);
-    }
+    EXPECT_EQ(B[0]->dwBytesRecorded, 4000u);
+    EXPECT_EQ(B[4]->dwBytesRecorded, 0u) << "a buffer never reached comes back empty";
+    uint32_t total = 0;
+    for (int i = 0; i < 5; ++i) total += B[i]->dwBytesRecorded;
+    EXPECT_LE(total, 12000u);
     EXPECT_NE(Sys.LastDeviceError().find("No such device"), std::string::npos) << Sys.LastDeviceError();
     TBuffers More(1, 4000);
-    if (Input) {
-      EXPECT_EQ(Sys.waveInPrepareHeader(h, More[0], sizeof(WAVEHDR)), MMSYSERR_NODRIVER);
-      EXPECT_EQ(Sys.waveInAddBuffer(h, B[0], sizeof(WAVEHDR)), MMSYSERR_NODRIVER);
-      EXPECT_EQ(Sys.waveInStart(h), MMSYSERR_NODRIVER);
-      EXPECT_EQ(Sys.waveInReset(h), MMSYSERR_NOERROR);
-      for (int i = 0; i < 5; ++i) EXPECT_EQ(Sys.waveInUnprepareHeader(h, B[i], sizeof(WAVEHDR)), MMSYSERR_NOERROR);
-      EXPECT_EQ(Sys.waveInClose(h), MMSYSERR_NOERROR);
-    } else {
-      EXPECT_EQ(Sys.waveOutPrepareHeader(h, More[0], sizeof(WAVEHDR)), MMSYSERR_NODRIVER);
-      EXPECT_EQ(Sys.waveOutWrite(h, B[0], sizeof(WAVEHDR)), MMSYSERR_NODRIVER);
-      EXPECT_EQ(Sys.waveOutReset(h), MMSYSERR_NOERROR);
-      for (int i = 0; i < 5; ++i) EXPECT_EQ(Sys.waveOutUnprepareHeader(h, B[i], sizeof(WAVEHDR)), MMSYSERR_NOERROR);
-      EXPECT_EQ(Sys.waveOutClose(h), MMSYSERR_NOERROR);
-    }
-    EXPECT_EQ(Log.Snapshot().back().Msg, Input ? MM_WIM_CLOSE : MM_WOM_CLOSE);
+    EXPECT_EQ(Sys.waveInPrepareHeader(h, More[0], sizeof(WAVEHDR)), MMSYSERR_NODRIVER);
+    EXPECT_EQ(Sys.waveInAddBuffer(h, B[0], sizeof(WAVEHDR)), MMSYSERR_NODRIVER);
+    EXPECT_EQ(Sys.waveInStart(h), MMSYSERR_NODRIVER);
+    EXPECT_EQ(Sys.waveInReset(h), MMSYSERR_NOERROR);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(Sys.waveInUnprepareHeader(h, B[i], sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    EXPECT_EQ(Sys.waveInClose(h), MMSYSERR_NOERROR);
+    EXPECT_EQ(Log.Snapshot().back().Msg, MM_WIM_CLOSE);
+  }
+  {
+    SCOPED_TRACE("output");
+    // Playback goes on while buffers are written: the device may vanish
+    // before the last ones, which are then refused.
+    TBuffers B(6, 4000);
+    TCallbackLog Log;
+    HWAVEOUT h = 0;
+    ASSERT_EQ(Sys.waveOutOpen(&h, Device_, &Format, &TCallbackLog::Callback, reinterpret_cast<uintptr_t>(&Log),
+                              CALLBACK_FUNCTION),
+              MMSYSERR_NOERROR);
+    for (int i = 0; i < 6; ++i) ASSERT_EQ(Sys.waveOutPrepareHeader(h, B[i], sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    int written = 0;
+    while (written < 6 && Sys.waveOutWrite(h, B[written], sizeof(WAVEHDR)) == MMSYSERR_NOERROR) ++written;
+    EXPECT_GE(written, 3) << "the first 6000 frames play";
+    ASSERT_TRUE(WaitUntil([&] { return Sys.waveOutWrite(h, B[5], sizeof(WAVEHDR)) == MMSYSERR_NODRIVER; }));
+    std::vector<uintptr_t> Want;
+    for (int i = 0; i < written; ++i) Want.push_back(B.Address(i));
+    EXPECT_EQ(Log.Headers(MM_WOM_DONE), Want) << "every written buffer back, in order";
+    EXPECT_EQ(Sys.waveOutReset(h), MMSYSERR_NOERROR);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(Sys.waveOutUnprepareHeader(h, B[i], sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    EXPECT_EQ(Sys.waveOutClose(h), MMSYSERR_NOERROR);
+    EXPECT_EQ(Log.Snapshot().back().Msg, MM_WOM_CLOSE);
   }
 }
 
@@ -217,7 +230,7 @@ TEST_F(AlsaWave, RecoversFromXrunAndSuspend) {
       const uint32_t OverrunsBefore = Sys.Overruns(), UnderrunsBefore = Sys.Underruns();
       TBuffers B(4, 4000);
       TCallbackLog Log;
-      Run(Input, Device(Name), 4, 4000, Format, B, Log);
+      Run(Input, Device(Name), 4, Format, B, Log);
       for (int i = 0; Input && i < 4; ++i) EXPECT_EQ(B[i]->dwBytesRecorded, 4000u);
       const bool Xrun = std::string(Name) == "Xrun device";
       EXPECT_EQ(Sys.Overruns() - OverrunsBefore, Xrun && Input ? 1u : 0u);
