@@ -1,0 +1,198 @@
+#include "dsplib/Fir.h"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace quellmarin {
+
+namespace fir_detail {
+
+constexpr std::align_val_t kAlign{64};
+// Delay windows and tap phases are padded to a multiple of this many floats, so
+// the dot products need no remainder loop. The padding taps are zero.
+constexpr int64_t kPad = 16;
+// Upper bound on the floats one state may hold (taps plus delay line).
+constexpr int64_t kMaxFloats = int64_t{1} << 27;
+
+void TAlignedFree::operator()(float* p) const noexcept { ::operator delete[](p, kAlign); }
+
+static TAlignedFloats AllocateZeroed(int64_t Count) {
+  auto* p = static_cast<float*>(::operator new[](static_cast<size_t>(Count) * sizeof(float), kAlign));
+  std::memset(p, 0, static_cast<size_t>(Count) * sizeof(float));
+  return TAlignedFloats(p);
+}
+
+// Dot products over Count floats, Count a multiple of kPad. Taps is 64-byte
+// aligned, Window is not. Several independent partial sums keep the adders busy.
+static float DotBaseline(const float* Taps, const float* Window, int32_t Count) {
+  __m128 a0 = _mm_setzero_ps(), a1 = _mm_setzero_ps(), a2 = _mm_setzero_ps(), a3 = _mm_setzero_ps();
+  for (int32_t i = 0; i < Count; i += 16) {
+    a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_load_ps(Taps + i), _mm_loadu_ps(Window + i)));
+    a1 = _mm_add_ps(a1, _mm_mul_ps(_mm_load_ps(Taps + i + 4), _mm_loadu_ps(Window + i + 4)));
+    a2 = _mm_add_ps(a2, _mm_mul_ps(_mm_load_ps(Taps + i + 8), _mm_loadu_ps(Window + i + 8)));
+    a3 = _mm_add_ps(a3, _mm_mul_ps(_mm_load_ps(Taps + i + 12), _mm_loadu_ps(Window + i + 12)));
+  }
+  __m128 s = _mm_add_ps(_mm_add_ps(a0, a1), _mm_add_ps(a2, a3));
+  s = _mm_add_ps(s, _mm_movehl_ps(s, s));
+  s = _mm_add_ss(s, _mm_shuffle_ps(s, s, 0x55));
+  return _mm_cvtss_f32(s);
+}
+
+__attribute__((target("avx2,fma"))) static float DotAvx2(const float* Taps, const float* Window, int32_t Count) {
+  __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
+  int32_t i = 0;
+  for (; i + 32 <= Count; i += 32) {
+    a0 = _mm256_fmadd_ps(_mm256_load_ps(Taps + i), _mm256_loadu_ps(Window + i), a0);
+    a1 = _mm256_fmadd_ps(_mm256_load_ps(Taps + i + 8), _mm256_loadu_ps(Window + i + 8), a1);
+    a2 = _mm256_fmadd_ps(_mm256_load_ps(Taps + i + 16), _mm256_loadu_ps(Window + i + 16), a2);
+    a3 = _mm256_fmadd_ps(_mm256_load_ps(Taps + i + 24), _mm256_loadu_ps(Window + i + 24), a3);
+  }
+  if (i < Count) {  // Count is a multiple of 16: at most one half round left
+    a0 = _mm256_fmadd_ps(_mm256_load_ps(Taps + i), _mm256_loadu_ps(Window + i), a0);
+    a1 = _mm256_fmadd_ps(_mm256_load_ps(Taps + i + 8), _mm256_loadu_ps(Window + i + 8), a1);
+  }
+  __m256 s8 = _mm256_add_ps(_mm256_add_ps(a0, a1), _mm256_add_ps(a2, a3));
+  __m128 s = _mm_add_ps(_mm256_castps256_ps128(s8), _mm256_extractf128_ps(s8, 1));
+  s = _mm_add_ps(s, _mm_movehl_ps(s, s));
+  s = _mm_add_ss(s, _mm_shuffle_ps(s, s, 0x55));
+  return _mm_cvtss_f32(s);
+}
+
+static std::atomic<bool> WideKernelAllowed{true};
+
+void SetWideKernelAllowed(bool Allowed) { WideKernelAllowed.store(Allowed); }
+
+static TFirState::TDotKernel ChooseKernel() {
+  static const bool hasWide = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  }();
+  return hasWide && WideKernelAllowed.load() ? &DotAvx2 : &DotBaseline;
+}
+
+// Stores one input at the front of the delay window.
+static inline void Push(TFirState* s, float x) {
+  s->FPos = (s->FPos == 0 ? s->FDelayLen : s->FPos) - 1;
+  s->FDelay[s->FPos] = x;
+  s->FDelay[s->FPos + s->FDelayLen] = x;
+}
+
+static inline float DotPhase(const TFirState* s, int32_t Phase) {
+  return s->FKernel(s->FTaps.get() + static_cast<int64_t>(Phase) * s->FDelayLen, s->FDelay.get() + s->FPos,
+                    s->FDelayLen);
+}
+
+// Runs one input through a multi-rate state; Emit receives every kept output.
+template <typename F>
+static inline void StepMultiRate(TFirState* s, float x, F&& Emit) {
+  for (int32_t r = 0; r < s->FUpFactor; ++r) {
+    if (r == s->FUpPhase) Push(s, x);
+    if (s->FDownCount == 0) {
+      // Before the input's own position the newest sample is still the previous input.
+      const int32_t phase = r >= s->FUpPhase ? r - s->FUpPhase : r - s->FUpPhase + s->FUpFactor;
+      s->FLastOutput = DotPhase(s, phase);
+      Emit(s->FLastOutput);
+    }
+    if (++s->FDownCount == s->FDownFactor) s->FDownCount = 0;
+  }
+}
+
+}  // namespace fir_detail
+
+using namespace fir_detail;
+
+int64_t TFirState::MaxOutputs(int32_t NumIters) const {
+  if (NumIters <= 0) return 0;
+  const int64_t up = static_cast<int64_t>(NumIters) * FUpFactor;
+  return (up + FDownFactor - 1) / FDownFactor;
+}
+
+void nspsFirInitMr(const float* Taps, int32_t TapsLen, const float* DlyVals, int32_t UpFactor, int32_t UpPhase,
+                   int32_t DownFactor, int32_t DownPhase, TFirState* State) {
+  if (State == nullptr || Taps == nullptr || TapsLen < 1)
+    throw std::invalid_argument("FIR initialisation needs a state and at least one tap");
+  if (UpFactor < 1 || DownFactor < 1 || UpPhase < 0 || UpPhase >= UpFactor || DownPhase < 0 ||
+      DownPhase >= DownFactor)
+    throw std::invalid_argument("FIR initialisation: factors must be positive and phases below them");
+
+  const int64_t needed = (static_cast<int64_t>(TapsLen) + UpFactor - 1) / UpFactor;
+  const int64_t delayLen = (needed + kPad - 1) / kPad * kPad;
+  if (delayLen * (static_cast<int64_t>(UpFactor) + 2) > kMaxFloats)
+    throw std::length_error("FIR initialisation: filter too large");
+
+  // Build the new storage first, so that a failure leaves the old state intact.
+  TAlignedFloats taps = AllocateZeroed(delayLen * UpFactor);
+  TAlignedFloats delay = AllocateZeroed(delayLen * 2);
+  for (int32_t k = 0; k < TapsLen; ++k) {
+    const int32_t phase = k % UpFactor;
+    const int32_t m = k / UpFactor;
+    taps[phase * delayLen + m] = Taps[k];
+  }
+  if (DlyVals != nullptr) {
+    for (int64_t m = 0; m < needed; ++m) delay[m] = delay[m + delayLen] = DlyVals[m];
+  }
+
+  State->FTaps = std::move(taps);
+  State->FDelay = std::move(delay);
+  State->FKernel = ChooseKernel();
+  State->FTapsLen = TapsLen;
+  State->FDelayLen = static_cast<int32_t>(delayLen);
+  State->FPos = 0;
+  State->FUpFactor = UpFactor;
+  State->FUpPhase = UpPhase;
+  State->FDownFactor = DownFactor;
+  State->FDownPhase = DownPhase;
+  State->FDownCount = (DownFactor - DownPhase) % DownFactor;
+  State->FLastOutput = 0.0f;
+}
+
+void nspsFirInit(const float* Taps, int32_t TapsLen, const float* DlyVals, TFirState* State) {
+  nspsFirInitMr(Taps, TapsLen, DlyVals, 1, 0, 1, 0, State);
+}
+
+float nspsFir(TFirState* State, float Samp) {
+  if (State == nullptr || !State->FTaps) return 0.0f;
+  if (State->FUpFactor == 1 && State->FDownFactor == 1) {
+    Push(State, Samp);
+    return State->FLastOutput = DotPhase(State, 0);
+  }
+  StepMultiRate(State, Samp, [](float) {});
+  return State->FLastOutput;
+}
+
+int32_t nspsbFir(TFirState* State, const float* InSamps, float* OutSamps, int32_t NumIters) {
+  if (State == nullptr || InSamps == nullptr || OutSamps == nullptr || NumIters <= 0) return 0;
+  if (!State->FTaps) {
+    std::fill(OutSamps, OutSamps + NumIters, 0.0f);
+    return NumIters;
+  }
+  if (State->FUpFactor == 1 && State->FDownFactor == 1) {
+    for (int32_t i = 0; i < NumIters; ++i) {
+      Push(State, InSamps[i]);
+      OutSamps[i] = DotPhase(State, 0);
+    }
+    State->FLastOutput = OutSamps[NumIters - 1];
+    return NumIters;
+  }
+  int32_t written = 0;
+  for (int32_t i = 0; i < NumIters; ++i) StepMultiRate(State, InSamps[i], [&](float y) { OutSamps[written++] = y; });
+  return written;
+}
+
+void nspFirFree(TFirState* State) {
+  if (State == nullptr) return;
+  State->FTaps.reset();
+  State->FDelay.reset();
+  State->FKernel = nullptr;
+  State->FTapsLen = State->FDelayLen = State->FPos = 0;
+  State->FUpFactor = State->FDownFactor = 1;
+  State->FUpPhase = State->FDownPhase = State->FDownCount = 0;
+  State->FLastOutput = 0.0f;
+}
+
+}  // namespace quellmarin
