@@ -1,0 +1,64 @@
+#include "audio/Audio.h"
+
+namespace quellmarin {
+
+namespace {
+constexpr const char* AudioVersion = "4.1 (32bit)";
+}
+
+TAudio::TAudio(TComponent* Owner, TSoundSystem& SoundSystem, TMessageQueue& Queue)
+    : TComponent(Owner), FSoundSystem(SoundSystem), FQueue(Queue) {
+  FAudioDeviceID = WAVE_MAPPER;
+  FSeparateCtrls = false;
+  FVersion = AudioVersion;
+  FRecorder = std::make_unique<TRecorder>(this);
+  FPlayer = std::make_unique<TPlayer>(this);
+  FWindow = std::make_unique<TAudioWindow>(FQueue, [this](const TMessage& m) { WindowMessage(m); });
+  // The mixer access object is created and opened here, with MixerDeviceID.
+  FErrorMessage.clear();
+  // Without devices the buffers are first built by the next format setter.
+  if (FSoundSystem.waveInGetNumDevs() >= 1) {
+    if (FRecorder->AllocateBuffers() && FSoundSystem.waveOutGetNumDevs() >= 1) FPlayer->AllocateBuffers();
+  }
+}
+
+TAudio::~TAudio() {
+  FPlayer->Stop();
+  FRecorder->Stop();
+  // The mixer access object is closed and freed here.
+  FRecorder->ReleaseBuffers();
+  FRecorder.reset();
+  FPlayer->ReleaseBuffers();
+  FPlayer.reset();
+  FWindow.reset();
+}
+
+void TAudio::SetAudioDeviceID(uint32_t Value) {
+  if (Value > 9) Value = WAVE_MAPPER;
+  if (Value == FAudioDeviceID) return;
+  if (FRecorder->DeviceOpen() || FPlayer->DeviceOpen()) {
+    // The buffers the open device holds must stay.
+    FErrorMessage = "The wave device cannot change while a device is open";
+    return;
+  }
+  FAudioDeviceID = Value;
+  FRecorder->Rebuild();
+  FPlayer->Rebuild();
+}
+
+void TAudio::SetMixerDeviceID(int32_t Value) {
+  if (Value == FMixerDeviceID) return;
+  FMixerDeviceID = Value;
+  // The mixer access object re-opens with the new device here.
+}
+
+void TAudio::SetVersion(const std::string&) { FVersion = AudioVersion; }
+
+void TAudio::WindowMessage(const TMessage& Message) {
+  if (Message.Msg != WM_QUERYENDSESSION) return;
+  // The session ends: stop and release everything, as the destructor does.
+  // The handler's caller touches nothing of the window after this returns.
+  delete this;
+}
+
+}  // namespace quellmarin
