@@ -69,10 +69,11 @@ protected:
   }
 
   // Hands a block to the record handler as the recorder would, and lets the
-  // UI thread handle what the handler posted.
-  void Record(std::vector<int16_t> B) {
+  // UI thread handle what the handler posted. Returns the processed block.
+  std::vector<int16_t> Record(std::vector<int16_t> B) {
     Form->Audio1Record(Form->Audio1->Recorder(), B.data(), nullptr, static_cast<uint16_t>(2 * B.size()));
     Form->Queue().ProcessMessages();
+    return B;
   }
 
   fs::path Folder;
