@@ -3,12 +3,6 @@
 // filter and the signal generator.
 
 #include "analysis/Analysis.h"
-#if __has_include("analysis/SpectrumAnalysis.h")
-#include "analysis/SpectrumAnalysis.h"
-#endif
-#if __has_include("analysis/FirAnalysis.h")
 #include "analysis/FirAnalysis.h"
-#endif
-#if __has_include("analysis/SignalGeneration.h")
 #include "analysis/SignalGeneration.h"
-#endif
+#include "analysis/SpectrumAnalysis.h"

@@ -58,6 +58,11 @@ void TFFT::Init(TComponent* Owner, int32_t NoSamples, int32_t SampleRate, TFilte
   FResponseFilter->SetTransitionBW2(0.0f);
 
   FResponseFFT->SetDCDump(true);
+
+  // Attaching an analysis sizes its scratch buffers for the point; do it again
+  // now that the points have their length, so no block allocates.
+  FLiveFFT->SetMPoint(FLivePoint);
+  FResponseFFT->SetMPoint(FResponsePoint);
 }
 
 void TFFT::ProcessBlock(int16_t* Samples, bool FilterEnabled) {

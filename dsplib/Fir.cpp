@@ -44,19 +44,69 @@ static float DotBaseline(const float* Taps, const float* Window, int32_t Count) 
 }
 
 __attribute__((target("avx2,fma"))) static float DotAvx2(const float* Taps, const float* Window, int32_t Count) {
+  // Eight partial sums cover the FMA latency at two loads per cycle.
   __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
+  __m256 a4 = _mm256_setzero_ps(), a5 = _mm256_setzero_ps(), a6 = _mm256_setzero_ps(), a7 = _mm256_setzero_ps();
   int32_t i = 0;
-  for (; i + 32 <= Count; i += 32) {
+  for (; i + 64 <= Count; i += 64) {
     a0 = _mm256_fmadd_ps(_mm256_load_ps(Taps + i), _mm256_loadu_ps(Window + i), a0);
     a1 = _mm256_fmadd_ps(_mm256_load_ps(Taps + i + 8), _mm256_loadu_ps(Window + i + 8), a1);
     a2 = _mm256_fmadd_ps(_mm256_load_ps(Taps + i + 16), _mm256_loadu_ps(Window + i + 16), a2);
     a3 = _mm256_fmadd_ps(_mm256_load_ps(Taps + i + 24), _mm256_loadu_ps(Window + i + 24), a3);
+    a4 = _mm256_fmadd_ps(_mm256_load_ps(Taps + i + 32), _mm256_loadu_ps(Window + i + 32), a4);
+    a5 = _mm256_fmadd_ps(_mm256_load_ps(Taps + i + 40), _mm256_loadu_ps(Window + i + 40), a5);
+    a6 = _mm256_fmadd_ps(_mm256_load_ps(Taps + i + 48), _mm256_loadu_ps(Window + i + 48), a6);
+    a7 = _mm256_fmadd_ps(_mm256_load_ps(Taps + i + 56), _mm256_loadu_ps(Window + i + 56), a7);
   }
-  if (i < Count) {  // Count is a multiple of 16: at most one half round left
+  for (; i < Count; i += 16) {  // Count is a multiple of 16
     a0 = _mm256_fmadd_ps(_mm256_load_ps(Taps + i), _mm256_loadu_ps(Window + i), a0);
     a1 = _mm256_fmadd_ps(_mm256_load_ps(Taps + i + 8), _mm256_loadu_ps(Window + i + 8), a1);
   }
-  __m256 s8 = _mm256_add_ps(_mm256_add_ps(a0, a1), _mm256_add_ps(a2, a3));
+  const __m256 s8 = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(a0, a1), _mm256_add_ps(a2, a3)),
+                                  _mm256_add_ps(_mm256_add_ps(a4, a5), _mm256_add_ps(a6, a7)));
+  __m128 s = _mm_add_ps(_mm256_castps256_ps128(s8), _mm256_extractf128_ps(s8, 1));
+  s = _mm_add_ps(s, _mm_movehl_ps(s, s));
+  s = _mm_add_ss(s, _mm_shuffle_ps(s, s, 0x55));
+  return _mm_cvtss_f32(s);
+}
+
+// Sum over Count (a multiple of kPad) of Taps[i] * (Newer[i] + Older[i]).
+static float PairBaseline(const float* Taps, const float* Newer, const float* Older, int32_t Count) {
+  __m128 a0 = _mm_setzero_ps(), a1 = _mm_setzero_ps(), a2 = _mm_setzero_ps(), a3 = _mm_setzero_ps();
+  for (int32_t i = 0; i < Count; i += 16) {
+    a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_load_ps(Taps + i), _mm_add_ps(_mm_loadu_ps(Newer + i), _mm_loadu_ps(Older + i))));
+    a1 = _mm_add_ps(a1, _mm_mul_ps(_mm_load_ps(Taps + i + 4),
+                                   _mm_add_ps(_mm_loadu_ps(Newer + i + 4), _mm_loadu_ps(Older + i + 4))));
+    a2 = _mm_add_ps(a2, _mm_mul_ps(_mm_load_ps(Taps + i + 8),
+                                   _mm_add_ps(_mm_loadu_ps(Newer + i + 8), _mm_loadu_ps(Older + i + 8))));
+    a3 = _mm_add_ps(a3, _mm_mul_ps(_mm_load_ps(Taps + i + 12),
+                                   _mm_add_ps(_mm_loadu_ps(Newer + i + 12), _mm_loadu_ps(Older + i + 12))));
+  }
+  __m128 s = _mm_add_ps(_mm_add_ps(a0, a1), _mm_add_ps(a2, a3));
+  s = _mm_add_ps(s, _mm_movehl_ps(s, s));
+  s = _mm_add_ss(s, _mm_shuffle_ps(s, s, 0x55));
+  return _mm_cvtss_f32(s);
+}
+
+__attribute__((target("avx2,fma"))) static float PairAvx2(const float* Taps, const float* Newer, const float* Older,
+                                                          int32_t Count) {
+  __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
+  int32_t i = 0;
+  for (; i + 32 <= Count; i += 32) {
+    a0 = _mm256_fmadd_ps(_mm256_load_ps(Taps + i), _mm256_add_ps(_mm256_loadu_ps(Newer + i), _mm256_loadu_ps(Older + i)), a0);
+    a1 = _mm256_fmadd_ps(_mm256_load_ps(Taps + i + 8),
+                         _mm256_add_ps(_mm256_loadu_ps(Newer + i + 8), _mm256_loadu_ps(Older + i + 8)), a1);
+    a2 = _mm256_fmadd_ps(_mm256_load_ps(Taps + i + 16),
+                         _mm256_add_ps(_mm256_loadu_ps(Newer + i + 16), _mm256_loadu_ps(Older + i + 16)), a2);
+    a3 = _mm256_fmadd_ps(_mm256_load_ps(Taps + i + 24),
+                         _mm256_add_ps(_mm256_loadu_ps(Newer + i + 24), _mm256_loadu_ps(Older + i + 24)), a3);
+  }
+  if (i < Count) {
+    a0 = _mm256_fmadd_ps(_mm256_load_ps(Taps + i), _mm256_add_ps(_mm256_loadu_ps(Newer + i), _mm256_loadu_ps(Older + i)), a0);
+    a1 = _mm256_fmadd_ps(_mm256_load_ps(Taps + i + 8),
+                         _mm256_add_ps(_mm256_loadu_ps(Newer + i + 8), _mm256_loadu_ps(Older + i + 8)), a1);
+  }
+  const __m256 s8 = _mm256_add_ps(_mm256_add_ps(a0, a1), _mm256_add_ps(a2, a3));
   __m128 s = _mm_add_ps(_mm256_castps256_ps128(s8), _mm256_extractf128_ps(s8, 1));
   s = _mm_add_ps(s, _mm_movehl_ps(s, s));
   s = _mm_add_ss(s, _mm_shuffle_ps(s, s, 0x55));
@@ -67,19 +117,39 @@ static std::atomic<bool> WideKernelAllowed{true};
 
 void SetWideKernelAllowed(bool Allowed) { WideKernelAllowed.store(Allowed); }
 
-static TFirState::TDotKernel ChooseKernel() {
+static bool UseWide() {
   static const bool hasWide = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
   }();
-  return hasWide && WideKernelAllowed.load() ? &DotAvx2 : &DotBaseline;
+  return hasWide && WideKernelAllowed.load();
 }
 
-// Stores one input at the front of the delay window.
+// Stores one input at the front of the delay window (and at the back of the
+// reversed one).
 static inline void Push(TFirState* s, float x) {
   s->FPos = (s->FPos == 0 ? s->FDelayLen : s->FPos) - 1;
   s->FDelay[s->FPos] = x;
   s->FDelay[s->FPos + s->FDelayLen] = x;
+  if (s->FSymmetric) {
+    // The window FReverse[FRevPos ..] moves up by one; the new input is its last element.
+    const int32_t w = s->FRevPos;  // (FRevPos + FDelayLen - 1) mod FDelayLen after the move
+    s->FRevPos = s->FRevPos + 1 == s->FDelayLen ? 0 : s->FRevPos + 1;
+    s->FReverse[w] = x;
+    s->FReverse[w + s->FDelayLen] = x;
+  }
+}
+
+// The output of a single-rate state for the current window.
+static inline float SingleRateOutput(const TFirState* s) {
+  if (!s->FSymmetric) return s->FKernel(s->FTaps.get(), s->FDelay.get() + s->FPos, s->FDelayLen);
+  // Pair k (1, 2, ...) joins the inputs k places newer and k places older than the centre one.
+  const float* window = s->FDelay.get() + s->FPos;
+  float y = s->FPairKernel(s->FPairTaps.get(), window + s->FCentre + 1,
+                           s->FReverse.get() + s->FRevPos + s->FDelayLen - s->FCentre, s->FPairCount);
+  y += s->FCentreTap * window[s->FCentre];
+  if (s->FLoneIndex >= 0) y += s->FLoneTap * window[s->FLoneIndex];
+  return y;
 }
 
 static inline float DotPhase(const TFirState* s, int32_t Phase) {
@@ -125,21 +195,49 @@ void nspsFirInitMr(const float* Taps, int32_t TapsLen, const float* DlyVals, int
   if (delayLen * (static_cast<int64_t>(UpFactor) + 2) > kMaxFloats)
     throw std::length_error("FIR initialisation: filter too large");
 
+  // Taps symmetric about their centre: the centre index of an odd length, or
+  // of an even length whose first tap has no mirror.
+  const int32_t centre = TapsLen / 2;
+  const int32_t pairs = (TapsLen - 1) / 2;
+  bool symmetric = UpFactor == 1 && DownFactor == 1 && pairs >= 2 * kPad;
+  for (int32_t k = 1; symmetric && k <= pairs; ++k) symmetric = Taps[centre + k] == Taps[centre - k];
+  const int64_t pairCount = (pairs + kPad - 1) / kPad * kPad;
+
   // Build the new storage first, so that a failure leaves the old state intact.
+  // The slack behind the doubled windows keeps the padded pair reads inside.
   TAlignedFloats taps = AllocateZeroed(delayLen * UpFactor);
-  TAlignedFloats delay = AllocateZeroed(delayLen * 2);
+  TAlignedFloats delay = AllocateZeroed(delayLen * 2 + 2 * kPad);
+  TAlignedFloats pairTaps, reverse;
+  if (symmetric) {
+    pairTaps = AllocateZeroed(pairCount);
+    reverse = AllocateZeroed(delayLen * 2 + 2 * kPad);
+    for (int32_t k = 0; k < pairs; ++k) pairTaps[k] = Taps[centre + 1 + k];
+  }
   for (int32_t k = 0; k < TapsLen; ++k) {
     const int32_t phase = k % UpFactor;
     const int32_t m = k / UpFactor;
     taps[phase * delayLen + m] = Taps[k];
   }
   if (DlyVals != nullptr) {
-    for (int64_t m = 0; m < needed; ++m) delay[m] = delay[m + delayLen] = DlyVals[m];
+    for (int64_t m = 0; m < needed; ++m) {
+      delay[m] = delay[m + delayLen] = DlyVals[m];
+      if (symmetric) reverse[delayLen - 1 - m] = reverse[2 * delayLen - 1 - m] = DlyVals[m];
+    }
   }
 
   State->FTaps = std::move(taps);
   State->FDelay = std::move(delay);
-  State->FKernel = ChooseKernel();
+  State->FKernel = UseWide() ? &DotAvx2 : &DotBaseline;
+  State->FSymmetric = symmetric;
+  State->FPairKernel = UseWide() ? &PairAvx2 : &PairBaseline;
+  State->FPairTaps = std::move(pairTaps);
+  State->FReverse = std::move(reverse);
+  State->FRevPos = 0;
+  State->FCentre = centre;
+  State->FPairCount = static_cast<int32_t>(pairCount);
+  State->FLoneIndex = symmetric && TapsLen % 2 == 0 ? 0 : -1;
+  State->FCentreTap = Taps[centre];
+  State->FLoneTap = Taps[0];
   State->FTapsLen = TapsLen;
   State->FDelayLen = static_cast<int32_t>(delayLen);
   State->FPos = 0;
@@ -159,7 +257,7 @@ float nspsFir(TFirState* State, float Samp) {
   if (State == nullptr || !State->FTaps) return 0.0f;
   if (State->FUpFactor == 1 && State->FDownFactor == 1) {
     Push(State, Samp);
-    return State->FLastOutput = DotPhase(State, 0);
+    return State->FLastOutput = SingleRateOutput(State);
   }
   StepMultiRate(State, Samp, [](float) {});
   return State->FLastOutput;
@@ -174,7 +272,7 @@ int32_t nspsbFir(TFirState* State, const float* InSamps, float* OutSamps, int32_
   if (State->FUpFactor == 1 && State->FDownFactor == 1) {
     for (int32_t i = 0; i < NumIters; ++i) {
       Push(State, InSamps[i]);
-      OutSamps[i] = DotPhase(State, 0);
+      OutSamps[i] = SingleRateOutput(State);
     }
     State->FLastOutput = OutSamps[NumIters - 1];
     return NumIters;
@@ -188,6 +286,11 @@ void nspFirFree(TFirState* State) {
   if (State == nullptr) return;
   State->FTaps.reset();
   State->FDelay.reset();
+  State->FPairTaps.reset();
+  State->FReverse.reset();
+  State->FSymmetric = false;
+  State->FRevPos = State->FCentre = State->FPairCount = 0;
+  State->FLoneIndex = -1;
   State->FKernel = nullptr;
   State->FTapsLen = State->FDelayLen = State->FPos = 0;
   State->FUpFactor = State->FDownFactor = 1;

@@ -721,11 +721,13 @@ double TVirtualSoundCard::NextSourceSample(uint32_t Rate) {
 
 namespace {
 
+// Full scale is 1.0 = 32768 (128), as sound files read; +1.0 clips to the
+// largest sample, so a 16-bit file records unchanged.
 inline uint8_t Quantise8(double x) {
-  return static_cast<uint8_t>(std::clamp(std::lround(x * 127.0) + 128, 0L, 255L));
+  return static_cast<uint8_t>(std::clamp(std::lround(x * 128.0) + 128, 0L, 255L));
 }
 inline int16_t Quantise16(double x) {
-  return static_cast<int16_t>(std::clamp(std::lround(x * 32767.0), -32768L, 32767L));
+  return static_cast<int16_t>(std::clamp(std::lround(x * 32768.0), -32768L, 32767L));
 }
 
 }  // namespace

@@ -64,8 +64,18 @@ std::vector<float> MixedRun(TFirState& st, const std::vector<float>& x) {
   return out;
 }
 
-// Parameter: tap count and whether the wide vector kernel may be used.
-class FirSingleRate : public ::testing::TestWithParam<std::tuple<int, bool>> {
+// Taps mirrored about index taps / 2 (the first tap of an even count stays
+// unmatched), as the Kaiser designs come out.
+std::vector<float> SymmetricTaps(int taps, unsigned seed) {
+  auto h = RandomFloats(static_cast<size_t>(taps), seed);
+  const int c = taps / 2;
+  for (int k = 1; c + k < taps; ++k) h[static_cast<size_t>(c - k)] = h[static_cast<size_t>(c + k)];
+  return h;
+}
+
+// Parameter: tap count, whether the wide vector kernel may be used, whether
+// the taps are symmetric.
+class FirSingleRate : public ::testing::TestWithParam<std::tuple<int, bool, bool>> {
 protected:
   void TearDown() override { fir_detail::SetWideKernelAllowed(true); }
 };
@@ -73,7 +83,8 @@ protected:
 TEST_P(FirSingleRate, MixedBlocksAndSamplesMatchDirectConvolution) {
   const int taps = std::get<0>(GetParam());
   fir_detail::SetWideKernelAllowed(std::get<1>(GetParam()));
-  const auto h = RandomFloats(static_cast<size_t>(taps), 1u + static_cast<unsigned>(taps));
+  const auto h = std::get<2>(GetParam()) ? SymmetricTaps(taps, 1u + static_cast<unsigned>(taps))
+                                         : RandomFloats(static_cast<size_t>(taps), 1u + static_cast<unsigned>(taps));
   const auto x = RandomFloats(static_cast<size_t>(taps) * 2 + 700, 99u);
   TFirState st;
   nspsFirInit(h.data(), taps, nullptr, &st);
@@ -86,11 +97,27 @@ TEST_P(FirSingleRate, MixedBlocksAndSamplesMatchDirectConvolution) {
 }
 
 INSTANTIATE_TEST_SUITE_P(TapCounts, FirSingleRate,
-                         ::testing::Combine(::testing::Values(1, 2, 15, 16, 17, 31, 33, 146, 600, 5000),
-                                            ::testing::Bool()));
+                         ::testing::Combine(::testing::Values(1, 2, 15, 16, 17, 31, 33, 64, 65, 66, 146, 147,
+                                                              600, 5000),
+                                            ::testing::Bool(), ::testing::Bool()));
+
+TEST(Fir, DelayValuesStartTheSymmetricPathToo) {
+  for (int taps : {146, 147}) {
+    const auto h = SymmetricTaps(taps, 21u);
+    const auto dly = RandomFloats(static_cast<size_t>(taps), 22u);
+    const auto x = RandomFloats(400, 23u);
+    TFirState st;
+    nspsFirInit(h.data(), taps, dly.data(), &st);
+    // The same stream with the delay values as leading inputs, oldest first.
+    std::vector<float> longer(dly.rbegin(), dly.rend());
+    longer.insert(longer.end(), x.begin(), x.end());
+    const auto ref = Reference(h, longer, 1, 0, 1, 0);
+    for (size_t n = 0; n < x.size(); ++n) ASSERT_NEAR(nspsFir(&st, x[n]), ref[n + static_cast<size_t>(taps)], Tolerance(h)) << taps;
+  }
+}
 
 TEST(Fir, BlockAndSampleFilteringGiveTheSameStream) {
-  const auto h = RandomFloats(600, 5u);
+  const auto h = SymmetricTaps(600, 5u);
   const auto x = RandomFloats(5000, 6u);
   TFirState bySample, mixed, byBlock;
   nspsFirInit(h.data(), 600, nullptr, &bySample);

@@ -64,6 +64,7 @@ struct TCallbackLog {
 
   static void Callback(uintptr_t, uint32_t Msg, uintptr_t Instance, uintptr_t Param1, uintptr_t Param2) {
     auto* Log = reinterpret_cast<TCallbackLog*>(Instance);
+    if (Log == nullptr) return;  // a device nobody watches
     if (Log->Closed) ++Log->AfterClose;
     std::lock_guard<std::mutex> g(Log->Lock);
     Log->Entries.push_back({Msg, Param1, Param2, std::this_thread::get_id()});
