@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <exception>
 #include <memory>
 
 #include "app/Filter1.h"
@@ -20,11 +21,13 @@ int main(int argc, char** argv) {
   // No sound card is driven yet: the virtual card plays its test signal in
   // real time.
   auto SoundSystem = std::make_unique<TVirtualSoundCard>(TVirtualSoundCard::ckRealTime);
-  int Result;
-  {
+  int Result = 1;
+  try {
     TMainForm MainForm(*SoundSystem, SettingsFileName());
     MainForm.show();
     Result = Application.exec();
+  } catch (const std::exception& E) {
+    QMessageBox::critical(nullptr, "Quellmarin", QString::fromStdString(E.what()));
   }
   SetInformationBoxHook({});
   return Result;

@@ -133,6 +133,11 @@ TEST_F(GuiTest, LiveLoopPlaysEveryBlockOnceWithoutRunningDry) {
 }
 
 TEST_F(GuiTest, ScreenshotOfTheRunningWindow) {
+#if defined(__SANITIZE_THREAD__)
+  // Painting a shown window runs Qt's own worker threads, which are not built
+  // for ThreadSanitizer; it reports their hand-overs as races.
+  GTEST_SKIP() << "Qt's painting threads are not instrumented";
+#endif
   PutSettings("[SETTINGS]\nFilterOn=1\nFilterType=1\nFilterCenterFreq=1000\nFilterBandwidth=400\nPlotOn=1\n");
   TMainForm& F = Open(TVirtualSoundCard::ckRealTime);
   F.resize(1000, 680);
