@@ -65,6 +65,11 @@ void TFFT::Init(TComponent* Owner, int32_t NoSamples, int32_t SampleRate, TFilte
   FResponseFFT->SetMPoint(FResponsePoint);
 }
 
+void TFFT::Init(TComponent* Owner, TAudio* Audio, TFilterType FilterType, int32_t CenterFrequency) {
+  const TRecorder* recorder = Audio->Recorder();
+  Init(Owner, recorder->NoSamples(), recorder->SampleRate(), FilterType, CenterFrequency);
+}
+
 void TFFT::ProcessBlock(int16_t* Samples, bool FilterEnabled) {
   std::lock_guard<std::mutex> guard(FLock);
   if (!FLivePoint) return;  // not initialised: the block passes unchanged

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "analysis/SignalAnalysis.h"
+#include "audio/Audio.h"
 #include "measurement/MeasuringPoint.h"
 #include "platform/Component.h"
 
@@ -32,6 +33,8 @@ public:
   // samples recorded at SampleRate. Call once, while no recording runs.
   void Init(TComponent* Owner, int32_t NoSamples, int32_t SampleRate, TFilterType FilterType,
             int32_t CenterFrequency);
+  // The same for the block length and sample rate of Audio's recorder.
+  void Init(TComponent* Owner, TAudio* Audio, TFilterType FilterType, int32_t CenterFrequency);
 
   // The block pipeline, on the audio thread. Samples holds FNoSamples 16-bit
   // samples; they are replaced in place by the processed block. Takes the lock.

@@ -568,8 +568,7 @@ void TMainForm::FormCreate() {
   SetupRecorder(Audio1);
   delete Engine;
   Engine = new TFFT;
-  Engine->Init(this, Audio1->Recorder()->NoSamples(), Audio1->Recorder()->SampleRate(), SelFilterType,
-               SelCenterFreq);
+  Engine->Init(this, Audio1, SelFilterType, SelCenterFreq);
   // 6-9
   PageControl1->setCurrentIndex(0);
   LoadMixerLists();

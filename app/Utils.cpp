@@ -1,15 +1,13 @@
 #include "app/Utils.h"
 
-#include "audio/Audio.h"
-
 namespace quellmarin {
 
 void SetupRecorder(TAudio* Audio) {
-  TRecorder* Recorder = Audio->Recorder();
-  Recorder->SetSampleRate(20000);
-  Recorder->SetNoSamples(2000);
-  Recorder->SetChannels(Mono);
-  Recorder->SetBitsPerSample(_16);
+  TRecorder* recorder = Audio->Recorder();
+  recorder->SetSampleRate(20000);
+  recorder->SetNoSamples(2000);
+  recorder->SetChannels(Mono);
+  recorder->SetBitsPerSample(_16);
 }
 
 }  // namespace quellmarin

@@ -1,16 +1,13 @@
 #pragma once
-// Unit Utils: the processing engine (TFFT, app/Engine.h) and the procedures
-// the window uses to set up the audio layer.
+// The engine and the procedures the window calls at start-up.
 
 #include "app/Engine.h"
+#include "audio/Audio.h"
 
 namespace quellmarin {
 
-class TAudio;
-
-// Sets the recorder, and through the shared format the player, to 20 000
-// samples per second, 2000 samples per block, mono, 16 bits, in that order.
-// UI thread, while no device is open.
+// Sets the recorder (and through the shared format the player) to 20 000
+// samples/s, 2000 samples per block, mono, 16-bit, in that order.
 void SetupRecorder(TAudio* Audio);
 
 }  // namespace quellmarin

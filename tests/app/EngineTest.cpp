@@ -6,7 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/Engine.h"
+#include "app/Utils.h"
+#include "soundsystem/virtual/VirtualSoundCard.h"
 
 namespace quellmarin {
 namespace {
@@ -219,6 +220,31 @@ TEST_F(EngineTest, PipelineAndRefreshDoNotOverlap) {
   stop = true;
   audio.join();
   SUCCEED();
+}
+
+}  // namespace
+}  // namespace quellmarin
+
+namespace quellmarin {
+namespace {
+
+TEST(SetupRecorder, SetsTheSharedFormatAndTheEngineFollowsIt) {
+  TVirtualSoundCard card(TVirtualSoundCard::ckManual);
+  TMessageQueue queue;
+  TComponent owner(nullptr);
+  auto* audio = new TAudio(&owner, card, queue);
+  SetupRecorder(audio);
+  for (const TAudioSettings* s : {static_cast<const TAudioSettings*>(audio->Recorder()),
+                                  static_cast<const TAudioSettings*>(audio->Player())}) {
+    EXPECT_EQ(s->SampleRate(), 20000);
+    EXPECT_EQ(s->NoSamples(), 2000);
+    EXPECT_EQ(s->Channels(), Mono);
+    EXPECT_EQ(s->BitsPerSample(), _16);
+  }
+  TFFT engine;
+  engine.Init(&owner, audio, ftLowPass, 0);
+  EXPECT_EQ(engine.FNoSamples, 2000);
+  EXPECT_FLOAT_EQ(engine.FLivePoint->TimeSignal->SamplingRate, 20000.0f);
 }
 
 }  // namespace
