@@ -261,7 +261,7 @@ void TMainForm::BuildWindow() {
 
 void TMainForm::BuildCharts() {
   Chart1 = MakeChart("Frequency spectrum");
-  Series1Bars = new QLineSeries;
+  Series1Bars = new QLineSeries(Chart1);  // the area series does not own its outline
   Series1 = new QAreaSeries(Series1Bars);
   Series1->setBrush(Green);
   Series1->setPen(QPen(Lime, 1));
