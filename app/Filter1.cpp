@@ -1,0 +1,1140 @@
+#include "app/Filter1.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSlider>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QtCharts/QAreaSeries>
+#include <QtCharts/QChart>
+#include <QtCharts/QChartView>
+#include <QtCharts/QLineSeries>
+#include <QtCharts/QValueAxis>
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <mutex>
+
+#include "app/QtMessageQueue.h"
+
+namespace quellmarin {
+
+TFFT* Engine = nullptr;
+std::atomic<bool> NewBlock{false};
+bool FilterChanged = false;
+TFilterType SelFilterType = ftLowPass;
+int32_t SelCenterFreq = 0;
+TKustomIniFile* IniFile = nullptr;
+float SmoothBuf[51] = {};
+int32_t SmoothIndex = 0;
+
+std::function<void(const QString& Text)> TMainForm::ErrorBoxHook;
+
+namespace {
+
+const char* const Section = "SETTINGS";
+const char* const Caption = "Quellmarin Beta version  (March 2000)";
+
+const QColor Lime(0, 255, 0);
+const QColor Green(0, 128, 0);
+const QColor Yellow(255, 255, 0);
+
+// Points a cleared series reserves, as the charts were configured at start-up.
+int DefaultValueCapacity = 0;
+
+// Rounds to the nearest integer, halves to even.
+int32_t RoundEven(double Value) { return static_cast<int32_t>(std::nearbyint(Value)); }
+
+// Sets a list's selection from a stored index; an index outside the list
+// leaves no selection.
+void SetItemIndex(QComboBox* Combo, int32_t Index) {
+  Combo->setCurrentIndex(Index >= 0 && Index < Combo->count() ? Index : -1);
+}
+
+QSlider* MakeSlider(int Min, int Max, int Position, QWidget* Parent) {
+  auto* Slider = new QSlider(Qt::Horizontal, Parent);
+  Slider->setRange(Min, Max);
+  Slider->setValue(Position);
+  return Slider;
+}
+
+QComboBox* MakeList(const QStringList& Items, QWidget* Parent) {
+  auto* Combo = new QComboBox(Parent);
+  Combo->addItems(Items);
+  return Combo;
+}
+
+void StyleAxis(QValueAxis* Axis, const QString& Title) {
+  Axis->setTitleText(Title);
+  Axis->setTitleBrush(Lime);
+  Axis->setLabelsColor(Lime);
+  Axis->setLinePenColor(Green);
+  Axis->setGridLineColor(QColor(0, 64, 0));
+  Axis->setLabelFormat("%g");
+}
+
+QChart* MakeChart(const QString& Title) {
+  auto* Chart = new QChart;
+  Chart->setTitle(Title);
+  Chart->setTitleBrush(Lime);
+  Chart->setBackgroundBrush(Qt::black);
+  Chart->setPlotAreaBackgroundVisible(false);
+  Chart->legend()->hide();
+  Chart->setAnimationOptions(QChart::NoAnimation);
+  Chart->setMargins(QMargins(4, 4, 4, 4));
+  return Chart;
+}
+
+// The function plot's view: horizontal zoom with the mouse (left button drag),
+// horizontal panning with the right button.
+class TPlotView : public QChartView {
+public:
+  using QChartView::QChartView;
+
+protected:
+  void mousePressEvent(QMouseEvent* Event) override {
+    if (Event->button() == Qt::RightButton) {
+      FPanning = true;
+      FLastX = Event->position().x();
+      Event->accept();
+      return;
+    }
+    QChartView::mousePressEvent(Event);
+  }
+  void mouseMoveEvent(QMouseEvent* Event) override {
+    if (FPanning) {
+      const qreal x = Event->position().x();
+      chart()->scroll(FLastX - x, 0);
+      FLastX = x;
+      Event->accept();
+      return;
+    }
+    QChartView::mouseMoveEvent(Event);
+  }
+  void mouseReleaseEvent(QMouseEvent* Event) override {
+    if (FPanning && Event->button() == Qt::RightButton) {
+      FPanning = false;
+      Event->accept();
+      return;
+    }
+    QChartView::mouseReleaseEvent(Event);
+  }
+
+private:
+  bool FPanning = false;
+  qreal FLastX = 0;
+};
+
+}  // namespace
+
+// The window's target on the message queue.
+class TMainForm::TWindow final : public TMessageTarget {
+public:
+  TWindow(TMainForm& Form, TMessageQueue& Queue) : FForm(Form), FQueue(Queue) {}
+  ~TWindow() override { FQueue.RemoveTarget(this); }
+  void HandleMessage(const TMessage& Message) override { FForm.HandleMessage(Message); }
+  bool Post(uint32_t Msg, uintptr_t WParam = 0) { return FQueue.PostMessage(this, Msg, WParam); }
+
+private:
+  TMainForm& FForm;
+  TMessageQueue& FQueue;
+};
+
+// ---------------------------------------------------------------------------
+// Construction and layout
+
+TMainForm::TMainForm(TSoundSystem& SoundSystem, std::string SettingsFile, QWidget* Parent)
+    : QMainWindow(Parent), TComponent(nullptr), FSoundSystem(SoundSystem), FSettingsFile(std::move(SettingsFile)) {
+  FQueue = std::make_unique<TQtMessageQueue>();
+  FWindow = std::make_unique<TWindow>(*this, *FQueue);
+  Audio1 = new TAudio(this, FSoundSystem, *FQueue);
+  Audio1->OnRecord = [this](TPersistent* Sender, void* LP, void* RP, uint16_t Size) {
+    Audio1Record(Sender, LP, RP, Size);
+  };
+  Audio1->OnPlayed = [this](TPersistent* Sender) { Safely([&] { Audio1Played(Sender); }); };
+  Audio1->OnMixerChange = [this](TPersistent* Sender, uint16_t Destination, uint16_t Source) {
+    Safely([&] { Audio1MixerChange(Sender, Destination, Source); });
+  };
+  BuildWindow();
+  Safely([this] { FormCreate(); });
+  if (FSoundSystem.Name() == "Virtual sound card")
+    sbar1Panels[0]->setText("No sound card: virtual sound card, test signal");
+  Timer1->start();
+}
+
+TMainForm::~TMainForm() {
+  Timer1->stop();
+  // The audio component stops its devices; no handler of this window may run
+  // after that.
+  Audio1->OnRecord = nullptr;
+  Audio1->OnPlayed = nullptr;
+  Audio1->OnMixerChange = nullptr;
+  delete Audio1;
+  Audio1 = nullptr;
+  FormDestroy();
+  FWindow.reset();
+}
+
+TMessageQueue& TMainForm::Queue() { return *FQueue; }
+
+void TMainForm::BuildWindow() {
+  setWindowTitle(Caption);
+  resize(1000, 680);
+
+  QMenu* FileMenu = menuBar()->addMenu("File");
+  Exit1 = FileMenu->addAction("Exit");
+  QMenu* HelpMenu = menuBar()->addMenu("Help");
+  About1 = HelpMenu->addAction("About");
+  connect(Exit1, &QAction::triggered, this, [this] { Safely([this] { Exit1Click(); }); });
+
+  BuildCharts();
+
+  auto* Central = new QWidget(this);
+  auto* Outer = new QVBoxLayout(Central);
+  Outer->setContentsMargins(2, 2, 2, 2);
+  auto* Top = new QHBoxLayout;
+  auto* Charts = new QSplitter(Qt::Vertical, Central);
+  Charts->addWidget(Chart2View);
+  Charts->addWidget(Chart1View);
+  Top->addWidget(Charts, 1);
+
+  PageControl1 = new QTabWidget(Central);
+  PageControl1->addTab(BuildAudioPage(), "Audio");
+  PageControl1->addTab(BuildFilterPage(), "Filter");
+  PageControl1->addTab(BuildSpectrumPage(), "Spectrum");
+  PageControl1->addTab(BuildPlotPage(), "Plot");
+  PageControl1->setFixedWidth(280);
+  Top->addWidget(PageControl1);
+  Outer->addLayout(Top, 1);
+
+  // Bottom panel.
+  auto* Bottom = new QHBoxLayout;
+  SpeedButton1 = new QPushButton("Sample", Central);
+  SpeedButton1->setCheckable(true);
+  SpeedButton1->setMinimumWidth(90);
+  Status = new QLabel("Idle", Central);
+  Status->setMinimumWidth(90);
+  QPalette StatusPalette = Status->palette();
+  StatusPalette.setColor(QPalette::WindowText, Qt::black);
+  Status->setPalette(StatusPalette);
+  Label1 = new QLabel("0", Central);
+  Label1->setMinimumWidth(60);
+  Bottom->addWidget(SpeedButton1);
+  Bottom->addWidget(Status);
+  Bottom->addStretch(1);
+  Bottom->addWidget(new QLabel("Dominant frequency :", Central));
+  Bottom->addWidget(Label1);
+  Outer->addLayout(Bottom);
+  setCentralWidget(Central);
+
+  sbar1 = statusBar();
+  const int Widths[3] = {100, 100, 50};
+  for (int i = 0; i < 3; ++i) {
+    sbar1Panels[i] = new QLabel(sbar1);
+    sbar1Panels[i]->setMinimumWidth(Widths[i]);
+    sbar1->addWidget(sbar1Panels[i], i == 2 ? 1 : 0);
+  }
+
+  Timer1 = new QTimer(this);
+  Timer1->setInterval(100);
+
+  connect(SpeedButton1, &QPushButton::clicked, this, [this] { Safely([this] { SpeedButton1Click(); }); });
+  connect(Timer1, &QTimer::timeout, this, [this] { Safely([this] { Timer1Timer(); }); });
+}
+
+void TMainForm::BuildCharts() {
+  Chart1 = MakeChart("Frequency spectrum");
+  Series1Bars = new QLineSeries(Chart1);  // the area series does not own its outline
+  Series1 = new QAreaSeries(Series1Bars);
+  Series1->setBrush(Green);
+  Series1->setPen(QPen(Lime, 1));
+  Series3 = new QLineSeries;
+  Series3->setPen(QPen(Yellow, 1));
+  Chart1->addSeries(Series1);
+  Chart1->addSeries(Series3);
+  Chart1Bottom = new QValueAxis;
+  StyleAxis(Chart1Bottom, "Frequency [Hz]");
+  Chart1Bottom->setRange(0, 5000);
+  Chart1Left = new QValueAxis;
+  StyleAxis(Chart1Left, "Amplitude");
+  Chart1Left->setRange(0, 1);
+  Chart1Right = new QValueAxis;
+  StyleAxis(Chart1Right, "");
+  Chart1Right->setRange(0, 101);
+  Chart1Right->setLabelsVisible(false);
+  Chart1->addAxis(Chart1Bottom, Qt::AlignBottom);
+  Chart1->addAxis(Chart1Left, Qt::AlignLeft);
+  Chart1->addAxis(Chart1Right, Qt::AlignRight);
+  Series1->attachAxis(Chart1Bottom);
+  Series1->attachAxis(Chart1Left);
+  Series3->attachAxis(Chart1Bottom);
+  Series3->attachAxis(Chart1Right);
+  Chart1View = new QChartView(Chart1);
+  Chart1View->setRenderHint(QPainter::Antialiasing, false);
+  Chart1View->setRubberBand(QChartView::NoRubberBand);
+  Chart1View->setBackgroundBrush(Qt::black);
+
+  Chart2 = MakeChart("Function Plot");
+  Series2 = new QLineSeries;
+  Series2->setPen(QPen(Yellow, 1));
+  Chart2->addSeries(Series2);
+  Chart2Bottom = new QValueAxis;
+  StyleAxis(Chart2Bottom, "Time");
+  Chart2Bottom->setRange(0, 200);
+  Chart2Left = new QValueAxis;
+  StyleAxis(Chart2Left, "Amplitude");
+  Chart2Left->setRange(0, 1);
+  Chart2->addAxis(Chart2Bottom, Qt::AlignBottom);
+  Chart2->addAxis(Chart2Left, Qt::AlignLeft);
+  Series2->attachAxis(Chart2Bottom);
+  Series2->attachAxis(Chart2Left);
+  Chart2View = new TPlotView(Chart2);
+  Chart2View->setRubberBand(QChartView::HorizontalRubberBand);
+  Chart2View->setBackgroundBrush(Qt::black);
+}
+
+QWidget* TMainForm::BuildAudioPage() {
+  auto* Page = new QWidget;
+  auto* Layout = new QVBoxLayout(Page);
+
+  // The mixer's six lines; the mixer access object drives them.
+  auto Row = [](QGridLayout* Grid, int R, QCheckBox*& Box, QSlider*& Slider, const QString& Name,
+                QWidget* Parent) {
+    Box = new QCheckBox(Name, Parent);
+    Slider = MakeSlider(0, 100, 10, Parent);
+    Box->setEnabled(false);
+    Slider->setEnabled(false);
+    Grid->addWidget(Box, R, 0);
+    Grid->addWidget(Slider, R, 1);
+  };
+  GroupAudioOut = new QGroupBox(" Audio out ", Page);
+  auto* OutGrid = new QGridLayout(GroupAudioOut);
+  Row(OutGrid, 0, CheckBox7, TrackBar7, "Master", GroupAudioOut);
+  Row(OutGrid, 1, CheckBox6, TrackBar6, "Wave", GroupAudioOut);
+  Row(OutGrid, 2, CheckBox4, TrackBar4, "Mic", GroupAudioOut);
+  Row(OutGrid, 3, CheckBox5, TrackBar5, "Line", GroupAudioOut);
+  GroupAudioIn = new QGroupBox(" Audio in ", Page);
+  auto* InGrid = new QGridLayout(GroupAudioIn);
+  Row(InGrid, 0, CheckBox2, TrackBar2, "Mic", GroupAudioIn);
+  Row(InGrid, 1, CheckBox3, TrackBar3, "Line", GroupAudioIn);
+  ButtonAutoSetAudio = new QPushButton("Auto set audio", Page);
+  ButtonAutoSetAudio->setEnabled(false);
+
+  GroupVolumeSettings = new QGroupBox("Volume settings", Page);
+  auto* Hidden = new QVBoxLayout(GroupVolumeSettings);
+  DestSel = new QComboBox(GroupVolumeSettings);
+  SourceSel = new QComboBox(GroupVolumeSettings);
+  Hidden->addWidget(DestSel);
+  Hidden->addWidget(SourceSel);
+  GroupVolumeSettings->hide();
+
+  Layout->addWidget(GroupAudioOut);
+  Layout->addWidget(GroupAudioIn);
+  Layout->addWidget(ButtonAutoSetAudio);
+
+  Layout->addWidget(new QLabel("Input level", Page));
+  Gauge1 = new QProgressBar(Page);
+  Gauge1->setRange(0, 32768);
+  Gauge1->setValue(0);
+  Gauge1->setTextVisible(false);
+  Gauge1->setStyleSheet("QProgressBar { background: green; border: 1px solid gray; }"
+                        "QProgressBar::chunk { background: yellow; }");
+  Layout->addWidget(Gauge1);
+
+  CheckTrigger = new QCheckBox("Trigger on", Page);
+  TrigLvl = MakeSlider(0, 100, 90, Page);
+  Label4 = new QLabel("90", Page);
+  auto* TrigRow = new QHBoxLayout;
+  TrigRow->addWidget(TrigLvl, 1);
+  TrigRow->addWidget(Label4);
+  Layout->addWidget(CheckTrigger);
+  Layout->addLayout(TrigRow);
+  Layout->addStretch(1);
+
+  connect(CheckTrigger, &QCheckBox::toggled, this, [this] { Safely([this] { CheckTriggerClick(); }); });
+  connect(TrigLvl, &QSlider::valueChanged, this, [this] { Safely([this] { TrigLvlChange(); }); });
+  return Page;
+}
+
+QWidget* TMainForm::BuildFilterPage() {
+  auto* Page = new QWidget;
+  auto* Layout = new QVBoxLayout(Page);
+  CheckFilter = new QCheckBox("Filter enabled", Page);
+  Layout->addWidget(CheckFilter);
+
+  Layout->addWidget(new QLabel("Filter type", Page));
+  ComboFilterType = MakeList({"Low pass", "Band pass", "High pass"}, Page);
+  Layout->addWidget(ComboFilterType);
+
+  auto* CenterRow = new QHBoxLayout;
+  CenterRow->addWidget(new QLabel("Center frequency", Page));
+  Label9 = new QLabel(Page);
+  CenterRow->addWidget(Label9);
+  CenterRow->addStretch(1);
+  Layout->addLayout(CenterRow);
+  TrackBar1 = MakeSlider(100, 5000, 2000, Page);
+  Layout->addWidget(TrackBar1);
+
+  auto* WidthRow = new QHBoxLayout;
+  WidthRow->addWidget(new QLabel("Frequency width", Page));
+  Label7 = new QLabel(Page);
+  WidthRow->addWidget(Label7);
+  WidthRow->addStretch(1);
+  Layout->addLayout(WidthRow);
+  TrackBandWidth = MakeSlider(100, 3000, 500, Page);
+  TrackBandWidth->setTickInterval(100);
+  TrackBandWidth->setTickPosition(QSlider::TicksBelow);
+  Layout->addWidget(TrackBandWidth);
+  Layout->addStretch(1);
+
+  connect(CheckFilter, &QCheckBox::toggled, this, [this] { Safely([this] { CheckFilterClick(); }); });
+  connect(ComboFilterType, &QComboBox::activated, this, [this] { Safely([this] { ComboFilterTypeChange(); }); });
+  connect(TrackBar1, &QSlider::valueChanged, this, [this] { Safely([this] { TrackBar1Change(); }); });
+  connect(TrackBandWidth, &QSlider::valueChanged, this, [this] { Safely([this] { TrackBandWidthChange(); }); });
+  return Page;
+}
+
+QWidget* TMainForm::BuildSpectrumPage() {
+  auto* Page = new QWidget;
+  auto* Layout = new QVBoxLayout(Page);
+  CheckSpectrumOn = new QCheckBox("Spectrum enabled", Page);
+  CheckSpectrumOn->setChecked(true);
+  Layout->addWidget(CheckSpectrumOn);
+
+  auto* Decay = new QGroupBox("Exponencial decay", Page);
+  auto* DecayLayout = new QHBoxLayout(Decay);
+  CheckExpDecay = new QCheckBox("Enabled", Decay);
+  decay_combo = MakeList({"5", "10", "30", "70"}, Decay);
+  decay_combo->setEnabled(false);
+  DecayLayout->addWidget(CheckExpDecay);
+  DecayLayout->addWidget(new QLabel("Factor", Decay));
+  DecayLayout->addWidget(decay_combo);
+  Layout->addWidget(Decay);
+
+  auto* Scale = new QGroupBox("Scale", Page);
+  auto* ScaleLayout = new QVBoxLayout(Scale);
+  ComboSpectrumScale = MakeList({"Peak hold scale", "Auto scale", "Manual scale"}, Scale);
+  ButtonRefreshSpectrumScale = new QPushButton("Refresh", Scale);
+  ButtonRefreshSpectrumScale->setEnabled(false);
+  auto* ScaleRow = new QHBoxLayout;
+  ScaleRow->addWidget(ComboSpectrumScale, 1);
+  ScaleRow->addWidget(ButtonRefreshSpectrumScale);
+  ScaleLayout->addLayout(ScaleRow);
+  auto* ManualRow = new QHBoxLayout;
+  ManualRow->addWidget(new QLabel("Manual scale :", Scale));
+  Label14 = new QLabel(Scale);
+  ManualRow->addWidget(Label14);
+  ManualRow->addStretch(1);
+  ScaleLayout->addLayout(ManualRow);
+  TrackSpectrumMax = MakeSlider(2, 1000, 2, Scale);
+  TrackSpectrumMax->setEnabled(false);
+  ScaleLayout->addWidget(TrackSpectrumMax);
+  Layout->addWidget(Scale);
+
+  auto* Buttons = new QHBoxLayout;
+  Button1 = new QPushButton("Equalize", Page);
+  BottonResetSpectrum = new QPushButton("Reset", Page);
+  Buttons->addWidget(Button1);
+  Buttons->addWidget(BottonResetSpectrum);
+  Layout->addLayout(Buttons);
+  Layout->addStretch(1);
+
+  connect(CheckSpectrumOn, &QCheckBox::toggled, this, [this] { Safely([this] { CheckSpectrumOnClick(); }); });
+  connect(CheckExpDecay, &QCheckBox::toggled, this, [this] { Safely([this] { CheckExpDecayClick(); }); });
+  connect(decay_combo, &QComboBox::activated, this, [this] { Safely([this] { decay_comboClick(); }); });
+  connect(ComboSpectrumScale, &QComboBox::activated, this,
+          [this] { Safely([this] { ComboSpectrumScaleChange(); }); });
+  connect(ButtonRefreshSpectrumScale, &QPushButton::clicked, this,
+          [this] { Safely([this] { ButtonRefreshSpectrumScaleClick(); }); });
+  connect(TrackSpectrumMax, &QSlider::valueChanged, this, [this] { Safely([this] { TrackSpectrumMaxChange(); }); });
+  connect(Button1, &QPushButton::clicked, this, [this] { Safely([this] { Button1Click(); }); });
+  connect(BottonResetSpectrum, &QPushButton::clicked, this, [this] { Safely([this] { BottonClearPlotClick(); }); });
+  return Page;
+}
+
+QWidget* TMainForm::BuildPlotPage() {
+  auto* Page = new QWidget;
+  auto* Layout = new QVBoxLayout(Page);
+  CheckPlotOn = new QCheckBox("Plot enabled", Page);
+  Layout->addWidget(CheckPlotOn);
+  Layout->addWidget(new QLabel("Plot function", Page));
+  ComboPlotFunction = MakeList({"Dominant amplitude", "Dominant frequency", "Realtime amplitude"}, Page);
+  Layout->addWidget(ComboPlotFunction);
+  Layout->addWidget(new QLabel("Smoothing", Page));
+  ComboPlotSmoothing =
+      MakeList({"(None)", "Moving average small", "Moving average medium", "Moving average large"}, Page);
+  Layout->addWidget(ComboPlotSmoothing);
+
+  auto* Scale = new QGroupBox("Scale", Page);
+  auto* ScaleLayout = new QVBoxLayout(Scale);
+  ComboPlotScale = MakeList({"Peak hold scale", "Auto scale", "Manual scale"}, Scale);
+  ButtonRefreshPlotScale = new QPushButton("Refresh", Scale);
+  ButtonRefreshPlotScale->setEnabled(false);
+  auto* ScaleRow = new QHBoxLayout;
+  ScaleRow->addWidget(ComboPlotScale, 1);
+  ScaleRow->addWidget(ButtonRefreshPlotScale);
+  ScaleLayout->addLayout(ScaleRow);
+  auto* ManualRow = new QHBoxLayout;
+  ManualRow->addWidget(new QLabel("Manual scale :", Scale));
+  Label12 = new QLabel(Scale);
+  ManualRow->addWidget(Label12);
+  ManualRow->addStretch(1);
+  ScaleLayout->addLayout(ManualRow);
+  TrackPlotMax = MakeSlider(2, 2000, 2, Scale);
+  TrackPlotMax->setEnabled(false);
+  ScaleLayout->addWidget(TrackPlotMax);
+  Layout->addWidget(Scale);
+
+  auto* Buttons = new QHBoxLayout;
+  BottonClearPlot = new QPushButton("Reset plot", Page);
+  ButtonTest = new QPushButton("Test", Page);
+  ButtonTest->setToolTip("Write the current dominant frequency and amplitude to the memo");
+  Buttons->addWidget(BottonClearPlot);
+  Buttons->addWidget(ButtonTest);
+  Layout->addLayout(Buttons);
+
+  Query = new QPushButton("Query Sound System", Page);
+  Layout->addWidget(Query);
+  Memo1 = new QPlainTextEdit(Page);
+  Memo1->setReadOnly(true);
+  Layout->addWidget(Memo1, 1);
+
+  connect(ComboPlotScale, &QComboBox::activated, this, [this] { Safely([this] { ComboPlotScaleChange(); }); });
+  connect(ButtonRefreshPlotScale, &QPushButton::clicked, this,
+          [this] { Safely([this] { ButtonRefreshPlotScaleClick(); }); });
+  connect(TrackPlotMax, &QSlider::valueChanged, this, [this] { Safely([this] { TrackPlotMaxChange(); }); });
+  connect(BottonClearPlot, &QPushButton::clicked, this, [this] { Safely([this] { BottonClearPlotClick(); }); });
+  connect(ButtonTest, &QPushButton::clicked, this, [this] { Safely([this] { ButtonTestClick(); }); });
+  return Page;
+}
+
+// ---------------------------------------------------------------------------
+// Errors
+
+template <class F>
+void TMainForm::Safely(F&& Handler) {
+  try {
+    Handler();
+  } catch (const std::exception& E) {
+    ShowException(QString::fromStdString(E.what()));
+  } catch (...) {
+    ShowException("Unknown error");
+  }
+}
+
+void TMainForm::ShowException(const QString& Text) {
+  if (ErrorBoxHook)
+    ErrorBoxHook(Text);
+  else
+    QMessageBox::critical(this, "Quellmarin", Text);
+}
+
+void TMainForm::ShowAudioError() { sbar1Panels[2]->setText(QString::fromStdString(Audio1->ErrorMessage())); }
+
+// ---------------------------------------------------------------------------
+// Start-up, settings file and shutdown
+
+void TMainForm::FormCreate() {
+  // 1-2
+  delete IniFile;
+  IniFile = new TKustomIniFile(FSettingsFile);
+  NewBlock = false;
+  FilterChanged = false;
+  SelFilterType = ftLowPass;
+  SelCenterFreq = 0;
+  std::fill(std::begin(SmoothBuf), std::end(SmoothBuf), 0.0f);
+  SmoothIndex = 0;
+  // 3
+  SetItemIndex(ComboFilterType, IniFile->ReadInteger(Section, "FilterType", 0));
+  ComboFilterTypeChange();
+  // 4-5
+  SetupRecorder(Audio1);
+  delete Engine;
+  Engine = new TFFT;
+  Engine->Init(this, Audio1, SelFilterType, SelCenterFreq);
+  // 6-9
+  PageControl1->setCurrentIndex(0);
+  LoadMixerLists();
+  Audio1->Recorder()->SetTriggered(true);
+  TrigLvlChange();
+  FLeftStream.reset();
+  FRightStream.reset();
+  FRecording = false;
+  // 10-12
+  SetItemIndex(ComboSpectrumScale, IniFile->ReadInteger(Section, "SpectumScaleType", 0));
+  TrackSpectrumMax->setValue(IniFile->ReadInteger(Section, "SpectumScaleMax", 0));
+  ComboSpectrumScaleChange();
+  decay_combo->setCurrentIndex(0);
+  CheckExpDecay->setChecked(IniFile->ReadBool(Section, "ExpDecayOn", false));
+  CheckExpDecayClick();
+  // 13-17
+  SetItemIndex(ComboPlotFunction, IniFile->ReadInteger(Section, "PlotFunction", 0));
+  CheckPlotOn->setChecked(IniFile->ReadBool(Section, "PlotOn", false));
+  SetItemIndex(ComboPlotScale, IniFile->ReadInteger(Section, "PlotScaleType", 0));
+  SetItemIndex(ComboPlotSmoothing, IniFile->ReadInteger(Section, "PlotSmoothingType", 0));
+  TrackPlotMax->setValue(IniFile->ReadInteger(Section, "PlotScaleMax", 0));
+  ComboPlotScaleChange();
+  // 18-19
+  CheckFilter->setChecked(IniFile->ReadBool(Section, "FilterOn", false));
+  FFilterOn = CheckFilter->isChecked();
+  DefaultValueCapacity = 2500;
+  // 20-21
+  Chart1Bottom->setMax(5000);
+  TrackBar1->setMaximum(RoundEven(Chart1Bottom->max()));
+  TrackBar1->setMinimum(100);
+  TrackBandWidth->setMinimum(100);
+  TrackBar1->setValue(IniFile->ReadInteger(Section, "FilterCenterFreq", 2000));
+  TrackBandWidth->setValue(IniFile->ReadInteger(Section, "FilterBandwidth", 500));
+  // 22: both labels show their values, SelCenterFreq the restored centre, and
+  // a redesign is pending for the first refresh.
+  FilterChanged = false;
+  TrackBandWidthChange();
+  FilterChanged = false;
+  TrackBar1Change();
+  // 23-25
+  TrigLvlChange();
+  {
+    std::lock_guard<std::mutex> Guard(Engine->Lock());
+    Engine->FPlotCount = 0;
+    Engine->FEqualizeRequest = false;
+  }
+  LoadMixerLines();
+}
+
+bool TMainForm::FormCloseQuery() {
+  Audio1->Recorder()->Stop();
+  Audio1->Player()->Stop();
+  return true;
+}
+
+void TMainForm::FormClose() {
+  const struct {
+    const char* Key;
+    int32_t Value;
+  } Keys[] = {
+      {"PlotFunction", ComboPlotFunction->currentIndex()},
+      {"PlotOn", CheckPlotOn->isChecked()},
+      {"FilterOn", CheckFilter->isChecked()},
+      {"FilterType", ComboFilterType->currentIndex()},
+      {"FilterCenterFreq", TrackBar1->value()},
+      {"FilterBandwidth", TrackBandWidth->value()},
+      {"SpectumScaleType", ComboSpectrumScale->currentIndex()},
+      {"SpectumScaleMax", TrackSpectrumMax->value()},
+      {"PlotScaleType", ComboPlotScale->currentIndex()},
+      {"PlotScaleMax", TrackPlotMax->value()},
+      {"PlotSmoothingType", ComboPlotSmoothing->currentIndex()},
+      {"ExpDecayOn", CheckExpDecay->isChecked()},
+  };
+  // Booleans are written as 1 and 0, the same text as WriteBool gives.
+  for (const auto& K : Keys) IniFile->WriteInteger(Section, K.Key, K.Value);
+}
+
+void TMainForm::FormDestroy() {
+  delete Engine;
+  Engine = nullptr;
+  delete IniFile;
+  IniFile = nullptr;
+  FLeftStream.reset();
+  FRightStream.reset();
+}
+
+void TMainForm::Exit1Click() { close(); }
+
+void TMainForm::closeEvent(QCloseEvent* Event) {
+  if (!FClosed) {
+    Safely([this] { FormCloseQuery(); });
+    FClosed = true;
+    Safely([this] { FormClose(); });
+  }
+  Event->accept();
+}
+
+// ---------------------------------------------------------------------------
+// Record-filter-play cycle
+
+void TMainForm::ButtonStatus(const QString& Text) {
+  Status->setText(Text);
+  QPalette Palette = Status->palette();
+  Palette.setColor(QPalette::WindowText, Qt::black);
+  Status->setPalette(Palette);
+  Query->setEnabled(false);
+  if (Text == "Idle") Query->setEnabled(true);
+}
+
+void TMainForm::SpeedButton1Click() {
+  TRecorder* Recorder = Audio1->Recorder();
+  if (CheckTrigger->isChecked()) Recorder->SetTriggered(false);
+  if (SpeedButton1->isChecked()) {
+    if (ComboSpectrumScale->currentIndex() == 0) Chart1Left->setMax(1);
+    FRecording = true;
+    FPrimeOutput = true;
+    if (!Recorder->Start()) ShowAudioError();
+    try {
+      FLeftStream.reset();
+      FRightStream.reset();
+      const size_t BlockBytes = Recorder->BufferBytes();
+      auto Left = std::make_unique<TMemoryStream>();
+      auto Right = std::make_unique<TMemoryStream>();
+      Left->Reserve(BlockBytes);
+      Right->Reserve(BlockBytes);
+      if (!FSilence || FSilence->Size() != BlockBytes) {
+        auto Silence = std::make_unique<TMemoryStream>();
+        // 8-bit samples are unsigned with 128 as zero; 16-bit zero is 0.
+        std::vector<uint8_t> Zero(BlockBytes, Audio1->Player()->BitsPerSample() == _8 ? 128 : 0);
+        Silence->Write(Zero.data(), Zero.size());
+        FSilence = std::move(Silence);
+      }
+      FLeftStream = std::move(Left);
+      FRightStream = std::move(Right);
+    } catch (const std::bad_alloc&) {
+      FLeftStream.reset();
+      FRightStream.reset();
+      if (!Recorder->Stop()) ShowAudioError();
+      return;
+    }
+    ButtonStatus("Recording");
+  } else {
+    FRecording = false;
+    if (!Recorder->Stop()) ShowAudioError();
+    // Blocks of this run still waiting are handled now, before the recorder's
+    // buffers can be filled again by a new run.
+    FQueue->ProcessMessages();
+    Audio1->Player()->Stop();
+    ButtonStatus("Idle");
+  }
+}
+
+void TMainForm::Audio1Record(TPersistent*, void* LP, void* RP, uint16_t BufferSize) {
+  try {
+    if (BufferSize > 0) {
+      if (LP && Engine) Engine->ProcessBlock(static_cast<int16_t*>(LP), FFilterOn.load());
+    }
+    const uint32_t n = FNoteCount.fetch_add(1) % BlockNotes;
+    FNotes[n] = TBlockNote{LP, RP, BufferSize};
+    FWindow->Post(MsgBlock, n);
+  } catch (...) {
+    FWindow->Post(MsgError);
+  }
+  // Re-arm the trigger: in trigger mode every block must itself reach the level.
+  if (FTriggerOn.load()) Audio1->Recorder()->SetTriggered(false);
+  NewBlock = true;
+}
+
+void TMainForm::HandleMessage(const TMessage& Message) {
+  Safely([&] {
+    switch (Message.Msg) {
+      case MsgBlock:
+        BlockArrived(FNotes[Message.WParam % BlockNotes]);
+        break;
+      case MsgError:
+        throw Exception("A recorded block could not be processed");
+      default:
+        break;
+    }
+  });
+}
+
+void TMainForm::BlockArrived(const TBlockNote& Note) {
+  if (Note.Size == 0) {
+    // The device returned an empty buffer: recording has ended.
+    if (!Audio1->Recorder()->Stop()) ShowAudioError();
+    ButtonStatus("Idle");
+    return;
+  }
+  if (FLeftStream) {
+    if (FRecording) {
+      FLeftStream->SetPosition(0);
+      if (Note.RP) FRightStream->SetPosition(0);
+    }
+    FLeftStream->Write(Note.LP, Note.Size);
+    if (Note.RP) FRightStream->Write(Note.RP, Note.Size);
+    if (FRecording) {
+      // Each stream holds exactly the latest block.
+      FLeftStream->SetSize(FLeftStream->Position());
+      if (Note.RP) FRightStream->SetSize(FRightStream->Position());
+    }
+  }
+  QPalette Palette = Status->palette();
+  const QColor Now = Palette.color(QPalette::WindowText);
+  Palette.setColor(QPalette::WindowText, Now == Yellow ? Green : Yellow);
+  Status->setPalette(Palette);
+  // A block of a run the user has already stopped is not played: the player is
+  // being stopped, and it would start the output again.
+  if (FRecording && FLeftStream) {
+    TPlayer* Player = Audio1->Player();
+    if (FPrimeOutput) {
+      Player->Play(FSilence.get(), nullptr, 0);
+      FPrimeOutput = false;
+    }
+    Player->Play(FLeftStream.get(), Note.RP ? FRightStream.get() : nullptr, 0);
+  }
+}
+
+void TMainForm::Audio1Played(TPersistent*) {
+  ButtonStatus("Idle");
+  // The output ran dry: the next block starts it again with its reserve.
+  if (FRecording) FPrimeOutput = true;
+}
+
+void TMainForm::CheckTriggerClick() {
+  FTriggerOn = CheckTrigger->isChecked();
+  Audio1->Recorder()->SetTriggered(!CheckTrigger->isChecked());
+}
+
+void TMainForm::TrigLvlChange() {
+  const int p = TrigLvl->value();
+  TRecorder* Recorder = Audio1->Recorder();
+  int32_t Level;
+  if (Recorder->BitsPerSample() == _8)
+    Level = RoundEven((100 - p) / 100.0 * 127) + 127;
+  else
+    Level = RoundEven((100 - p) / 100.0 * 32767);
+  Recorder->SetTrigLevel(static_cast<uint16_t>(Level));
+  Label4->setText(QString::number(p));
+}
+
+// ---------------------------------------------------------------------------
+// Display refresh
+
+void TMainForm::Timer1Timer() {
+  // 1
+  if (!NewBlock.load()) return;
+  // 2
+  int32_t Level = 0;
+  if (!ReadInputLevel(Level)) Level = 0;
+  Gauge1->setValue(std::clamp<int32_t>(Level, 0, 32768));
+
+  QList<QPointF> Response;
+  bool NewResponse = false;
+  QList<QPointF> Bars;
+  bool PlotPoint = false;
+  float Y = 0.0f;
+  int32_t DominantHz = 0;
+  float MaxAmplitude = 0.0f;
+  {
+    std::lock_guard<std::mutex> Guard(Engine->Lock());
+    // 3
+    if (FilterChanged) {
+      Engine->SetFilter(SelFilterType, TrackBandWidth->value(), SelCenterFreq);
+      Engine->UpdateFilterResponse();
+      const TSpectrum* S = Engine->FResponsePoint->Spectrum;
+      const int32_t N = S->Length;
+      Response.reserve(std::max(DefaultValueCapacity, N / 2));
+      for (int32_t i = 1; i <= RoundEven(N / 2.0) - 1; ++i)
+        if (S->Amplitude[i] > 0)
+          Response.append(QPointF(static_cast<double>(i) / N * S->HighFrequency + S->LowFrequency, S->Amplitude[i]));
+      NewResponse = true;
+      FilterChanged = false;
+    }
+    // 4: the band results of the previous refresh.
+    const int32_t BarCount = std::max(0, RoundEven(Engine->FBandCount / 2.0) - 1);
+    if (CheckSpectrumOn->isChecked()) {
+      const double Step =
+          BarCount > 1 ? Engine->FBandFreq[1] - Engine->FBandFreq[0] : 100.0;
+      Bars.reserve(std::max(DefaultValueCapacity, 4 * BarCount));
+      for (int32_t i = 0; i < BarCount; ++i) {
+        // A bar covers 80 % of its band's width, centred on the band's start.
+        const double x = Engine->FBandFreq[i];
+        const double h = Engine->FBandPeak[i];
+        Bars.append(QPointF(x - 0.4 * Step, 0));
+        Bars.append(QPointF(x - 0.4 * Step, h));
+        Bars.append(QPointF(x + 0.4 * Step, h));
+        Bars.append(QPointF(x + 0.4 * Step, 0));
+      }
+    }
+    // 5
+    if (CheckPlotOn->isChecked() && Engine->FPlotCount < 5000) {
+      switch (ComboPlotFunction->currentIndex()) {
+        case 0:
+          Y = Engine->FBandPeak[std::clamp<int32_t>(Engine->FMaxBand, 0, TFFT::MaxBands - 1)];
+          break;
+        case 1:
+          Y = static_cast<float>(Engine->FDominantBin);
+          break;
+        case 2: {
+          // The largest absolute sample of the latest processed block.
+          const float* Data = Engine->FLivePoint->TimeSignal->Data;
+          float Peak = 0.0f;
+          for (int32_t i = 0; i < Engine->FNoSamples; ++i) Peak = std::max(Peak, std::fabs(Data[i]));
+          Y = Peak;
+          break;
+        }
+        default:
+          Y = 0.0f;
+          break;
+      }
+      PlotPoint = true;
+    }
+    // 6-7
+    Engine->FindDominant();
+    const TSpectrum* L = Engine->FLivePoint->Spectrum;
+    if (L->Length > 0)
+      DominantHz = RoundEven(static_cast<double>(Engine->FDominantBin) / L->Length * L->HighFrequency + L->LowFrequency);
+    MaxAmplitude = Engine->FMaxAmplitude;
+  }
+
+  if (NewResponse) Series3->replace(Response);
+  if (CheckSpectrumOn->isChecked()) Series1Bars->replace(Bars);
+  if (PlotPoint) SetPlotValue(Y);
+  Label1->setText(QString::number(DominantHz));
+  // 8
+  if (ComboSpectrumScale->currentIndex() == 0 && !(Chart1Left->max() >= MaxAmplitude))
+    Chart1Left->setMax(MaxAmplitude);
+  // 9
+  if (ComboPlotScale->currentIndex() == 0 && FPlotHasPoints && FPlotMaxY > Chart2Left->max())
+    Chart2Left->setMax(FPlotMaxY + 1);
+  ApplyAutomaticAxes();
+  // 10
+  NewBlock = false;
+}
+
+// Refresh step 5, after the value is taken: smoothing, the point, scrolling.
+void TMainForm::SetPlotValue(float Y) {
+  int32_t Window = 0;
+  switch (ComboPlotSmoothing->currentIndex()) {
+    case 1: Window = 20; break;
+    case 2: Window = 35; break;
+    case 3: Window = 51; break;
+    default: break;
+  }
+  if (Window > 0) {
+    if (SmoothIndex < 0 || SmoothIndex >= Window) SmoothIndex = 0;
+    SmoothBuf[SmoothIndex] = Y;
+    SmoothIndex = (SmoothIndex + 1) % Window;
+    double Sum = 0;
+    for (int32_t i = 0; i < Window; ++i) Sum += SmoothBuf[i];
+    Y = static_cast<float>(Sum / Window);
+  }
+  int32_t Count;
+  {
+    std::lock_guard<std::mutex> Guard(Engine->Lock());
+    Count = Engine->FPlotCount;
+    ++Engine->FPlotCount;
+  }
+  Series2->append(Count, Y);
+  FPlotMaxY = FPlotHasPoints ? std::max(FPlotMaxY, Y) : Y;
+  FPlotMinY = FPlotHasPoints ? std::min(FPlotMinY, Y) : Y;
+  FPlotHasPoints = true;
+  if (Count > 200) Chart2Bottom->setRange(Chart2Bottom->min() + 1, Chart2Bottom->max() + 1);
+}
+
+// An axis with its automatic switch on follows its series.
+void TMainForm::ApplyAutomaticAxes() {
+  if (FSpectrumAuto) {
+    double Top = 0;
+    for (const QPointF& P : Series1Bars->points()) Top = std::max(Top, P.y());
+    Chart1Left->setRange(0, Top > 0 ? Top * 1.05 : 1);
+  }
+  if (FPlotAuto && FPlotHasPoints) {
+    const double Span = std::max(1e-3, static_cast<double>(FPlotMaxY - FPlotMinY));
+    Chart2Left->setRange(FPlotMinY - 0.05 * Span, FPlotMaxY + 0.05 * Span);
+  }
+}
+
+void TMainForm::ComboSpectrumScaleChange() {
+  TrackSpectrumMax->setEnabled(false);
+  ButtonRefreshSpectrumScale->setEnabled(false);
+  switch (ComboSpectrumScale->currentIndex()) {
+    case 0:
+      FSpectrumAuto = false;
+      Chart1Left->setMax(1);
+      ButtonRefreshSpectrumScale->setEnabled(true);
+      break;
+    case 1:
+      FSpectrumAuto = true;
+      ApplyAutomaticAxes();
+      break;
+    case 2:
+      FSpectrumAuto = false;
+      TrackSpectrumMax->setEnabled(true);
+      TrackSpectrumMaxChange();
+      break;
+    default:
+      break;
+  }
+}
+
+void TMainForm::TrackSpectrumMaxChange() {
+  Chart1Left->setRange(0, TrackSpectrumMax->value());
+  Label14->setText(QString::number(TrackSpectrumMax->value()));
+}
+
+void TMainForm::ButtonRefreshSpectrumScaleClick() {
+  if (ComboSpectrumScale->currentIndex() == 0) Chart1Left->setMax(1);
+}
+
+void TMainForm::ComboPlotScaleChange() {
+  TrackPlotMax->setEnabled(false);
+  ButtonRefreshPlotScale->setEnabled(false);
+  switch (ComboPlotScale->currentIndex()) {
+    case 0:
+      FPlotAuto = false;
+      Chart2Left->setRange(0, 1);
+      ButtonRefreshPlotScale->setEnabled(true);
+      break;
+    case 1:
+      FPlotAuto = true;
+      ApplyAutomaticAxes();
+      break;
+    case 2:
+      FPlotAuto = false;
+      TrackPlotMax->setEnabled(true);
+      TrackPlotMaxChange();
+      break;
+    default:
+      break;
+  }
+}
+
+void TMainForm::TrackPlotMaxChange() {
+  Chart2Left->setRange(0, TrackPlotMax->value());
+  Label12->setText(QString::number(TrackPlotMax->value()));
+}
+
+void TMainForm::ButtonRefreshPlotScaleClick() {
+  if (ComboPlotScale->currentIndex() == 0) Chart2Left->setRange(0, 1);
+}
+
+void TMainForm::BottonClearPlotClick() {
+  Series2->clear();
+  FPlotHasPoints = false;
+  FPlotMaxY = FPlotMinY = 0.0f;
+  Chart2Left->setRange(0, 1);
+  Chart2Bottom->setRange(0, 200);
+  Chart2->zoomReset();
+  std::lock_guard<std::mutex> Guard(Engine->Lock());
+  Engine->FPlotCount = 0;
+}
+
+void TMainForm::Button1Click() {
+  std::lock_guard<std::mutex> Guard(Engine->Lock());
+  Engine->FEqualizeRequest = true;
+}
+
+void TMainForm::CheckExpDecayClick() {
+  {
+    std::lock_guard<std::mutex> Guard(Engine->Lock());
+    Engine->FLiveFFT->SetExponentialDecay(decay_combo->currentText().toInt());
+    Engine->FLiveFFT->SetAveraging(CheckExpDecay->isChecked() ? avInfiniteExponential : avNone);
+  }
+  decay_combo->setEnabled(CheckExpDecay->isChecked());
+}
+
+void TMainForm::decay_comboClick() {
+  std::lock_guard<std::mutex> Guard(Engine->Lock());
+  Engine->FLiveFFT->SetExponentialDecay(decay_combo->currentText().toInt());
+}
+
+void TMainForm::CheckSpectrumOnClick() {
+  if (!CheckSpectrumOn->isChecked()) Series1Bars->clear();
+}
+
+void TMainForm::ButtonTestClick() {
+  std::lock_guard<std::mutex> Guard(Engine->Lock());
+  const TSpectrum* L = Engine->FLivePoint->Spectrum;
+  const double Hz =
+      L->Length > 0 ? static_cast<double>(Engine->FDominantBin) / L->Length * L->HighFrequency + L->LowFrequency : 0;
+  Memo1->appendPlainText(QString("Dominant frequency %1 Hz, amplitude %2, filter %3")
+                             .arg(RoundEven(Hz))
+                             .arg(static_cast<double>(Engine->FMaxAmplitude), 0, 'f', 1)
+                             .arg(CheckFilter->isChecked() ? "on" : "off"));
+}
+
+// ---------------------------------------------------------------------------
+// Filter panel
+
+void TMainForm::ComboFilterTypeChange() {
+  switch (ComboFilterType->currentIndex()) {
+    case 0: SelFilterType = ftLowPass; break;
+    case 1: SelFilterType = ftBandPass; break;
+    case 2: SelFilterType = ftHighPass; break;
+    default: break;
+  }
+  FilterChanged = true;
+}
+
+void TMainForm::TrackBar1Change() {
+  Label9->setText(QString("%1 Hz").arg(TrackBar1->value()));
+  if (!FilterChanged) {
+    FilterChanged = true;
+    SelCenterFreq = TrackBar1->value();
+  }
+}
+
+void TMainForm::TrackBandWidthChange() {
+  Label7->setText(QString("%1 Hz").arg(TrackBandWidth->value()));
+  FilterChanged = true;
+}
+
+void TMainForm::CheckFilterClick() {
+  FFilterOn = CheckFilter->isChecked();
+  TrackBandWidthChange();
+  TrackBar1Change();
+}
+
+// ---------------------------------------------------------------------------
+// Mixer
+
+TMixerSettings* TMainForm::Mixer() const {
+  // The audio component has no mixer access object yet; every mixer step of
+  // start-up, the refresh and the panel is skipped until it has one.
+  return nullptr;
+}
+
+bool TMainForm::GetMixerDestSource(const std::string&, const std::string&, int32_t& Dest, int32_t& Source) {
+  Dest = -1;
+  Source = -1;
+  return false;  // no mixer: no line can be found
+}
+
+void TMainForm::Audio1MixerChange(TPersistent*, uint16_t, uint16_t) {}
+
+void TMainForm::LoadMixerLists() {
+  if (!Mixer()) return;
+}
+
+void TMainForm::LoadMixerLines() {
+  if (!Mixer()) return;
+  const char* const Lines[6][2] = {{"Volume", "Volume"},    {"Volume", "Wave"},
+                                   {"Recording", "Line"},   {"Recording", "Microphone"},
+                                   {"Volume", "Microphone"}, {"Volume", "Line"}};
+  for (const auto& Line : Lines) {
+    int32_t Dest = -1, Source = -1;
+    if (!GetMixerDestSource(Line[0], Line[1], Dest, Source)) return;
+    Audio1MixerChange(Audio1->Recorder(), static_cast<uint16_t>(Dest), static_cast<uint16_t>(Source));
+  }
+}
+
+bool TMainForm::ReadInputLevel(int32_t& Level) {
+  Level = 0;
+  return false;  // no mixer: no meter to read
+}
+
+QList<QPointF> TMainForm::BarPoints() const {
+  QList<QPointF> Result;
+  const QList<QPointF> P = Series1Bars->points();
+  for (qsizetype i = 0; i + 3 < P.size(); i += 4) {
+    const double Width = P[i + 3].x() - P[i].x();
+    Result.append(QPointF(P[i].x() + Width / 2, P[i + 1].y()));
+  }
+  return Result;
+}
+
+}  // namespace quellmarin

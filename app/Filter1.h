@@ -1,0 +1,289 @@
+#pragma once
+// Unit Filter1: the main window. It records the sound card's input in blocks,
+// runs each block through the processing engine (filtering it when "Filter
+// enabled" is checked), plays the processed block straight back, and shows the
+// band spectrum with the filter's response, a function plot of the dominant
+// amplitude or frequency, and the dominant frequency in hertz.
+//
+// Threads
+//   * Every handler of this class runs on the UI thread, except Audio1Record,
+//     which the recorder calls on the sound system's callback thread. It runs
+//     the engine's block pipeline there (under the engine's lock), re-arms the
+//     trigger and sets NewBlock; everything it does for the window and the
+//     player (the status blink, handing the block to the player, stopping the
+//     recorder after an empty block) is posted to the UI thread in block order.
+//     A posted block still finds its samples in the recorder's buffer: the
+//     buffer goes back to the device only after the recorder's own posted
+//     message, which comes later.
+//   * Timer1Timer (every 100 ms) holds the engine's lock for its engine steps.
+//   * An exception that escapes a handler ends that handler and is shown in an
+//     error box; it never ends the program.
+
+#include <QMainWindow>
+#include <QPointF>
+#include <QString>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/KiniFile.h"
+#include "app/Utils.h"
+#include "audio/Audio.h"
+#include "platform/Component.h"
+#include "soundsystem/SoundSystem.h"
+
+class QAction;
+class QAreaSeries;
+class QChart;
+class QChartView;
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineSeries;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QSlider;
+class QStatusBar;
+class QTabWidget;
+class QTimer;
+class QValueAxis;
+
+namespace quellmarin {
+
+class TQtMessageQueue;
+class TMixerSettings;
+
+// Globals of the unit (UI thread unless said otherwise).
+extern TFFT* Engine;
+// A block has been processed since the last refresh: set on the audio thread,
+// cleared by the refresh.
+extern std::atomic<bool> NewBlock;
+extern bool FilterChanged;
+extern TFilterType SelFilterType;
+extern int32_t SelCenterFreq;
+extern TKustomIniFile* IniFile;
+// Ring of the plot's moving averages: the small one uses slots 0 to 19, the
+// medium one 0 to 34, the large one all 51.
+extern float SmoothBuf[51];
+extern int32_t SmoothIndex;
+
+class TMainForm : public QMainWindow, public TComponent {
+  Q_OBJECT
+public:
+  // Runs FormCreate. SoundSystem must outlive the window; SettingsFile is the
+  // settings file's name.
+  TMainForm(TSoundSystem& SoundSystem, std::string SettingsFile, QWidget* Parent = nullptr);
+  // Stops the devices and runs FormDestroy.
+  ~TMainForm() override;
+
+  // Shows an error box with Text (modal). Tests replace it to record texts.
+  static std::function<void(const QString& Text)> ErrorBoxHook;
+
+  // ---- Lifecycle ----
+  void FormCreate();
+  bool FormCloseQuery();
+  void FormClose();
+  void FormDestroy();
+  void Exit1Click();
+
+  // ---- Record-filter-play cycle ----
+  void SpeedButton1Click();
+  // Audio thread.
+  void Audio1Record(TPersistent* Sender, void* LP, void* RP, uint16_t BufferSize);
+  void Audio1Played(TPersistent* Sender);
+  void ButtonStatus(const QString& Text);
+  void CheckTriggerClick();
+  void TrigLvlChange();
+
+  // ---- Display refresh ----
+  void Timer1Timer();
+  void ComboSpectrumScaleChange();
+  void TrackSpectrumMaxChange();
+  void ButtonRefreshSpectrumScaleClick();
+  void ComboPlotScaleChange();
+  void TrackPlotMaxChange();
+  void ButtonRefreshPlotScaleClick();
+  void BottonClearPlotClick();
+  void Button1Click();
+  void CheckExpDecayClick();
+  void decay_comboClick();
+  void CheckSpectrumOnClick();
+  void ButtonTestClick();
+
+  // ---- Filter panel ----
+  void ComboFilterTypeChange();
+  void TrackBar1Change();
+  void TrackBandWidthChange();
+  void CheckFilterClick();
+
+  // ---- Mixer panel (the mixer access object) ----
+  // Finds a mixer line by name fragments; false (and both indexes -1) while
+  // there is no mixer or no line matches.
+  bool GetMixerDestSource(const std::string& DestName, const std::string& SourceName, int32_t& Dest,
+                          int32_t& Source);
+  void Audio1MixerChange(TPersistent* Sender, uint16_t Destination, uint16_t Source);
+
+  // ---- For tests and the program ----
+  TAudio* Audio1 = nullptr;
+  TMessageQueue& Queue();
+  // The band bars as drawn: (left end of the bar's band in Hz, peak), read
+  // back from the chart's series.
+  QList<QPointF> BarPoints() const;
+  bool Recording() const { return FRecording; }
+  TMemoryStream* LeftStream() const { return FLeftStream.get(); }
+  TMemoryStream* RightStream() const { return FRightStream.get(); }
+  // The automatic switch of the two amplitude axes.
+  bool SpectrumAxisAutomatic() const { return FSpectrumAuto; }
+  bool PlotAxisAutomatic() const { return FPlotAuto; }
+
+  // ---- Controls ----
+  QTabWidget* PageControl1 = nullptr;
+  QAction* Exit1 = nullptr;
+  QAction* About1 = nullptr;
+  QStatusBar* sbar1 = nullptr;
+  QLabel* sbar1Panels[3] = {};
+  QTimer* Timer1 = nullptr;
+
+  // Charts.
+  QChart* Chart1 = nullptr;  // "Frequency spectrum"
+  QChart* Chart2 = nullptr;  // "Function Plot"
+  QChartView* Chart1View = nullptr;
+  QChartView* Chart2View = nullptr;
+  QAreaSeries* Series1 = nullptr;  // band bars, drawn from Series1Bars
+  QLineSeries* Series1Bars = nullptr;
+  QLineSeries* Series2 = nullptr;  // function plot
+  QLineSeries* Series3 = nullptr;  // filter response
+  QValueAxis* Chart1Bottom = nullptr;
+  QValueAxis* Chart1Left = nullptr;
+  QValueAxis* Chart1Right = nullptr;
+  QValueAxis* Chart2Bottom = nullptr;
+  QValueAxis* Chart2Left = nullptr;
+
+  // Bottom panel.
+  QPushButton* SpeedButton1 = nullptr;
+  QLabel* Status = nullptr;
+  QLabel* Label1 = nullptr;
+
+  // Audio page.
+  QGroupBox* GroupAudioOut = nullptr;
+  QGroupBox* GroupAudioIn = nullptr;
+  QCheckBox* CheckBox7 = nullptr;
+  QCheckBox* CheckBox6 = nullptr;
+  QCheckBox* CheckBox4 = nullptr;
+  QCheckBox* CheckBox5 = nullptr;
+  QCheckBox* CheckBox2 = nullptr;
+  QCheckBox* CheckBox3 = nullptr;
+  QSlider* TrackBar7 = nullptr;
+  QSlider* TrackBar6 = nullptr;
+  QSlider* TrackBar4 = nullptr;
+  QSlider* TrackBar5 = nullptr;
+  QSlider* TrackBar2 = nullptr;
+  QSlider* TrackBar3 = nullptr;
+  QPushButton* ButtonAutoSetAudio = nullptr;
+  QGroupBox* GroupVolumeSettings = nullptr;  // never shown
+  QComboBox* DestSel = nullptr;
+  QComboBox* SourceSel = nullptr;
+  QProgressBar* Gauge1 = nullptr;
+  QCheckBox* CheckTrigger = nullptr;
+  QSlider* TrigLvl = nullptr;
+  QLabel* Label4 = nullptr;
+
+  // Filter page.
+  QCheckBox* CheckFilter = nullptr;
+  QComboBox* ComboFilterType = nullptr;
+  QSlider* TrackBar1 = nullptr;
+  QLabel* Label9 = nullptr;
+  QSlider* TrackBandWidth = nullptr;
+  QLabel* Label7 = nullptr;
+
+  // Spectrum page.
+  QCheckBox* CheckSpectrumOn = nullptr;
+  QCheckBox* CheckExpDecay = nullptr;
+  QComboBox* decay_combo = nullptr;
+  QComboBox* ComboSpectrumScale = nullptr;
+  QPushButton* ButtonRefreshSpectrumScale = nullptr;
+  QSlider* TrackSpectrumMax = nullptr;
+  QLabel* Label14 = nullptr;
+  QPushButton* Button1 = nullptr;
+  QPushButton* BottonResetSpectrum = nullptr;
+
+  // Plot page.
+  QCheckBox* CheckPlotOn = nullptr;
+  QComboBox* ComboPlotFunction = nullptr;
+  QComboBox* ComboPlotSmoothing = nullptr;
+  QComboBox* ComboPlotScale = nullptr;
+  QPushButton* ButtonRefreshPlotScale = nullptr;
+  QSlider* TrackPlotMax = nullptr;
+  QLabel* Label12 = nullptr;
+  QPushButton* BottonClearPlot = nullptr;
+  QPushButton* ButtonTest = nullptr;
+  QPushButton* Query = nullptr;
+  QPlainTextEdit* Memo1 = nullptr;
+
+protected:
+  void closeEvent(QCloseEvent* Event) override;
+
+private:
+  // Messages the record handler posts to the UI thread.
+  enum : uint32_t { MsgBlock = 1, MsgError = 2 };
+  // A recorded block on its way to the UI thread; the ring is written on the
+  // audio thread before the post and read on the UI thread after it.
+  struct TBlockNote {
+    void* LP = nullptr;
+    void* RP = nullptr;
+    uint16_t Size = 0;
+  };
+  static constexpr uint32_t BlockNotes = 64;  // more than the recorder's 20 buffers
+  class TWindow;
+
+  void BuildWindow();
+  QWidget* BuildAudioPage();
+  QWidget* BuildFilterPage();
+  QWidget* BuildSpectrumPage();
+  QWidget* BuildPlotPage();
+  void BuildCharts();
+  // Runs a handler; an exception it raises ends it and is shown in an error box.
+  template <class F>
+  void Safely(F&& Handler);
+  void ShowException(const QString& Text);
+  void ShowAudioError();
+  void HandleMessage(const TMessage& Message);
+  void BlockArrived(const TBlockNote& Note);
+  // The input level on the recording line, when the mixer can read it.
+  bool ReadInputLevel(int32_t& Level);
+  TMixerSettings* Mixer() const;
+  void LoadMixerLists();
+  void LoadMixerLines();
+  void ApplyAutomaticAxes();
+  void SetPlotValue(float Y);
+
+  TSoundSystem& FSoundSystem;
+  std::string FSettingsFile;
+  std::unique_ptr<TQtMessageQueue> FQueue;
+  std::unique_ptr<TWindow> FWindow;
+  std::unique_ptr<TMemoryStream> FLeftStream;
+  std::unique_ptr<TMemoryStream> FRightStream;
+  std::unique_ptr<TMemoryStream> FSilence;
+  bool FRecording = false;
+  // Hand the player a block of silence before the next block, so that the
+  // output holds about one block in reserve and does not run dry between
+  // blocks.
+  bool FPrimeOutput = false;
+  bool FClosed = false;
+  bool FSpectrumAuto = false;
+  bool FPlotAuto = false;
+  float FPlotMaxY = 0.0f;
+  float FPlotMinY = 0.0f;
+  bool FPlotHasPoints = false;
+  // Copies of check boxes the audio thread reads.
+  std::atomic<bool> FFilterOn{false};
+  std::atomic<bool> FTriggerOn{false};
+  TBlockNote FNotes[BlockNotes];
+  std::atomic<uint32_t> FNoteCount{0};
+};
+
+}  // namespace quellmarin
