@@ -223,6 +223,22 @@ QM_INLINE void MultiplyBody(float* xr, float* xi, const float* hr, const float* 
   }
 }
 
+// U[0 .. 2n - 1] to split form and back.
+QM_INLINE void SplitBody(const float* u, float* re, float* im, int32_t n) {
+  for (int64_t k = 0; k < n; k += 8) {
+    const V8 a = Ld(u + 2 * k), b = Ld(u + 2 * k + 8);
+    St(re + k, __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14));
+    St(im + k, __builtin_shufflevector(a, b, 1, 3, 5, 7, 9, 11, 13, 15));
+  }
+}
+QM_INLINE void JoinBody(const float* re, const float* im, float* u, int32_t n) {
+  for (int64_t k = 0; k < n; k += 8) {
+    const V8 a = Ld(re + k), b = Ld(im + k);
+    St(u + 2 * k, __builtin_shufflevector(a, b, 0, 8, 1, 9, 2, 10, 3, 11));
+    St(u + 2 * k + 8, __builtin_shufflevector(a, b, 4, 12, 5, 13, 6, 14, 7, 15));
+  }
+}
+
 // The plan's work, as one call per direction and instruction set.
 struct TPlanView {
   const TStageView* Stages;
@@ -245,6 +261,8 @@ struct TPlanView {
     /* The inverse transform is the forward one with real and imaginary parts swapped. */                     \
     StagesBody(v.Stages, v.Count, v.N, v.Scratch, z + v.N, z, oi, orr);                                       \
   }                                                                                                           \
+  Attr void Split##Suffix(const float* u, float* re, float* im, int32_t n) { SplitBody(u, re, im, n); }          \
+  Attr void Join##Suffix(const float* re, const float* im, float* u, int32_t n) { JoinBody(re, im, u, n); }      \
   Attr void Multiply##Suffix(float* xr, float* xi, const float* hr, const float* hi, int32_t count) {         \
     MultiplyBody(xr, xi, hr, hi, count);                                                                      \
   }
@@ -342,6 +360,20 @@ void TRealFft::Multiply(float* Re, float* Im, const float* HRe, const float* HIm
     MultiplyAvx2(Re, Im, HRe, HIm, count);
   else
     MultiplyBase(Re, Im, HRe, HIm, count);
+}
+
+void TRealFft::Split(const float* U, float* Re, float* Im) const {
+  if (FWide)
+    SplitAvx2(U, Re, Im, FLength / 2);
+  else
+    SplitBase(U, Re, Im, FLength / 2);
+}
+
+void TRealFft::Join(const float* Re, const float* Im, float* U) const {
+  if (FWide)
+    JoinAvx2(Re, Im, U, FLength / 2);
+  else
+    JoinBase(Re, Im, U, FLength / 2);
 }
 
 }  // namespace quellmarin

@@ -51,6 +51,9 @@ public:
   // Bins 0 .. n in InRe/InIm to n floats each in OutRe/OutIm. The inputs are
   // left unchanged; the outputs must not overlap them.
   void Inverse(const float* InRe, const float* InIm, float* OutRe, float* OutIm);
+  // N samples U to split form in Re/Im (n floats each), and back.
+  void Split(const float* U, float* Re, float* Im) const;
+  void Join(const float* Re, const float* Im, float* U) const;
   // Re/Im[k] *= HRe/HIm[k] for the bins 0 .. n (and the padding after them).
   void Multiply(float* Re, float* Im, const float* HRe, const float* HIm) const;
 
