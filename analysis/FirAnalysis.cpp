@@ -252,4 +252,15 @@ float TFIRFilterAnalysis::FilterSample(float x) {
   return nspsFir(&FFirState, x);
 }
 
+void TFIRFilterAnalysis::FilterBlock(float* Data, int32_t Count) {
+  if (Data == nullptr || Count <= 0) return;
+  if (!CanFilter() || FFirState.UpFactor() != 1 || FFirState.DownFactor() != 1) {
+    // Not ready: zeros, as FilterSample gives. A multi-rate state gives one
+    // output per input only sample by sample.
+    for (int32_t i = 0; i < Count; ++i) Data[i] = FilterSample(Data[i]);
+    return;
+  }
+  nspsbFir(&FFirState, Data, Data, Count);
+}
+
 }  // namespace quellmarin

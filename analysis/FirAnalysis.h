@@ -8,9 +8,9 @@
 // several properties with one design: SetAutoDesign(false), write them,
 // SetAutoDesign(true), Redesign().
 //
-// Threads: FilterSample runs on the audio thread for every sample and neither
+// Threads: FilterSample and FilterBlock run on the audio thread for every sample and neither
 // allocates nor locks. Execute, the setters and the design steps run on the UI
-// thread. Nothing here locks: no two of Execute, FilterSample, InitFilterState
+// thread. Nothing here locks: no two of Execute, FilterSample, FilterBlock, InitFilterState
 // and a redesigning setter may overlap on one component (the engine keeps them
 // apart).
 
@@ -39,6 +39,13 @@ public:
   // Passes one sample through the filter; 0 until a filter state is ready and
   // while this filter or its point is inactive.
   float FilterSample(float x);
+  // Passes Count samples of Data through the filter in place, continuing the
+  // same stream as FilterSample (the same outputs within float rounding, the
+  // same history afterwards), by the library's block call, which switches to
+  // FFT convolution for long filters. Leaves zeros, as FilterSample returns,
+  // until a filter state is ready and while this filter or its point is
+  // inactive. Audio thread; allocates nothing.
+  void FilterBlock(float* Data, int32_t Count);
 
   // Dirty := true; designs and initialises the filter at once if AutoDesign.
   void Redesign();

@@ -90,8 +90,9 @@ void TFFT::ProcessBlock(int16_t* Samples, bool FilterEnabled) {
 }
 
 void TFFT::FilterBlock() {
-  float* signal = FLivePoint->TimeSignal->Data;
-  for (int32_t i = 0; i < FNoSamples; ++i) signal[i] = FLiveFilter->FilterSample(signal[i]);
+  // One block call: the same stream as one FilterSample per sample, and FFT
+  // convolution for long filters.
+  FLiveFilter->FilterBlock(FLivePoint->TimeSignal->Data, FNoSamples);
 }
 
 void TFFT::ComputeSpectrum() { FLiveFFT->Execute(); }

@@ -122,6 +122,28 @@ void BM_FirSpeedup(benchmark::State& state) {
   state.counters["speedup"] = liquidNs / oursNs;
 }
 
+// Block filtering of 2000 samples by one path only (Arg 1: 0 direct, 1 FFT),
+// across tap counts: where the two cross is where nspsbFir's cost model
+// should switch. Arg 2: 1 for the wide kernels, 0 for the baseline ones.
+void BM_FirPaths(benchmark::State& state) {
+  fir_detail::SetWideKernelAllowed(state.range(2) != 0);
+  auto taps = DesignTaps(static_cast<int>(state.range(0)));
+  const auto x = Input();
+  std::vector<float> y(kBlock);
+  TFirState st;
+  nspsFirInit(taps.data(), static_cast<int32_t>(taps.size()), nullptr, &st);
+  fir_detail::SetBlockPath(state.range(1) == 0 ? fir_detail::bpDirect : fir_detail::bpFft);
+  for (auto _ : state) {
+    nspsbFir(&st, x.data(), y.data(), kBlock);
+    benchmark::DoNotOptimize(y.data());
+  }
+  fir_detail::SetBlockPath(fir_detail::bpByCost);
+  fir_detail::SetWideKernelAllowed(true);
+  state.counters["ns_per_sample"] =
+      benchmark::Counter(kBlock, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  nspFirFree(&st);
+}
+
 // One redesign of the longest filter: length estimate, 5000 taps with two Bessel
 // series each, and a fresh filter state.
 void BM_Design5000(benchmark::State& state) {
@@ -146,6 +168,9 @@ void BM_Design5000(benchmark::State& state) {
 BENCHMARK(BM_PerSample<Ours>)->Name("FirPerSample/ours")->Arg(146)->Arg(600)->Arg(5000);
 BENCHMARK(BM_PerSample<Liquid>)->Name("FirPerSample/liquid")->Arg(146)->Arg(600)->Arg(5000);
 BENCHMARK(BM_OurBlock)->Name("FirBlock/ours")->Arg(146)->Arg(600)->Arg(5000);
+BENCHMARK(BM_FirPaths)
+    ->Name("FirPaths")
+    ->ArgsProduct({{24, 32, 48, 64, 96, 146, 200, 300, 600, 1000, 2000, 3000, 5000}, {0, 1}, {1, 0}});
 BENCHMARK(BM_FirSpeedup)->Name("FirSpeedup")->Arg(146)->Arg(600)->Arg(5000)->UseManualTime();
 BENCHMARK(BM_Design5000)->Name("FirDesign/5000")->Unit(benchmark::kMillisecond);
 

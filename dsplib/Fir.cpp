@@ -1,9 +1,12 @@
 #include "dsplib/Fir.h"
 
+#include "dsplib/Fft.h"
+
 #include <immintrin.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -117,6 +120,85 @@ static std::atomic<bool> WideKernelAllowed{true};
 
 void SetWideKernelAllowed(bool Allowed) { WideKernelAllowed.store(Allowed); }
 
+
+static std::atomic<int> BlockPathChoice{bpByCost};
+
+void SetBlockPath(TBlockPath Path) { BlockPathChoice.store(Path); }
+
+// One overlap-save plan: segments of up to Step outputs through real FFTs of
+// Fft.Length() points. A segment transforms the TapsLen - 1 inputs before it
+// and its own inputs (zero padded), multiplies by the taps' spectrum and keeps
+// the outputs that no circular wrap-around reaches.
+struct TFftPlan {
+  TRealFft Fft;
+  TAlignedFloats HRe, HIm;  // spectrum of the taps, over 4 N (see TRealFft's scaling)
+  int32_t Step = 0;
+  double SegmentNs = 0.0;   // estimated time of one segment
+};
+
+struct TFftPath {
+  TFftPlan Plans[2];
+  int32_t PlanCount = 0;
+  TAlignedFloats URe, UIm;  // samples of a segment in split form, then its filtered samples
+  TAlignedFloats XRe, XIm;  // its spectrum
+  TAlignedFloats Line;      // the segment's samples in order
+  double DirectNs = 0.0;    // estimated time of one direct output
+};
+
+void TFftPathFree::operator()(TFftPath* p) const noexcept { delete p; }
+
+// Time estimates for choosing between the two paths, measured with bench_fir's
+// FirPaths on an AVX2 machine (wide) and with the baseline kernels (base).
+// Only their ratios matter.
+struct TCostModel {
+  double DirectPerTap, DirectFixed;      // per output: Fixed + PerTap * padded delay length
+  double FftPerPointLog, FftPerPoint;    // per segment: PerPointLog * N log2 N + PerPoint * N
+  double PerTap;                         // per segment: gathering the history
+};
+constexpr TCostModel kWideCost{0.105, 4.0, 0.60, 1.2, 0.6};
+constexpr TCostModel kBaseCost{0.210, 4.0, 0.95, 1.5, 0.6};
+
+static int32_t NextPowerOfTwo(int64_t v) {
+  int64_t p = 1;
+  while (p < v) p *= 2;
+  return static_cast<int32_t>(p);
+}
+
+// Plans for a single-rate filter of TapsLen taps: the smallest length whose
+// segments hold a useful number of outputs, and twice that.
+static TFftPathPtr MakeFftPath(const float* Taps, int32_t TapsLen, int32_t DelayLen, bool Symmetric, bool Wide) {
+  const TCostModel& cm = Wide ? kWideCost : kBaseCost;
+  TFftPathPtr path(new TFftPath);
+  const int64_t first = std::max<int64_t>(TRealFft::MinLength, NextPowerOfTwo(TapsLen + std::max(TapsLen / 8, 16)));
+  for (int64_t N = first; N <= first * 2 && N <= TRealFft::MaxLength; N *= 2) {
+    TFftPlan& plan = path->Plans[path->PlanCount];
+    plan.Fft.Init(static_cast<int32_t>(N), Wide);
+    const int32_t bins = plan.Fft.SpectrumFloats();
+    plan.HRe = AllocateZeroed(bins);
+    plan.HIm = AllocateZeroed(bins);
+    TAlignedFloats hr = AllocateZeroed(N / 2), hi = AllocateZeroed(N / 2);
+    for (int32_t k = 0; k < TapsLen; ++k) (k % 2 == 0 ? hr : hi)[k / 2] = Taps[k];
+    plan.Fft.Forward(hr.get(), hi.get(), plan.HRe.get(), plan.HIm.get());
+    const float scale = static_cast<float>(1.0 / (4.0 * static_cast<double>(N)));
+    for (int32_t k = 0; k < bins; ++k) {
+      plan.HRe[k] *= scale;
+      plan.HIm[k] *= scale;
+    }
+    plan.Step = static_cast<int32_t>(N - TapsLen + 1);
+    plan.SegmentNs = cm.FftPerPointLog * static_cast<double>(N) * std::log2(static_cast<double>(N)) +
+                     cm.FftPerPoint * static_cast<double>(N) + cm.PerTap * TapsLen;
+    ++path->PlanCount;
+  }
+  const int64_t largest = path->Plans[path->PlanCount - 1].Fft.Length();
+  path->URe = AllocateZeroed(largest / 2);
+  path->UIm = AllocateZeroed(largest / 2);
+  path->XRe = AllocateZeroed(largest / 2 + 16);
+  path->XIm = AllocateZeroed(largest / 2 + 16);
+  path->Line = AllocateZeroed(largest);
+  path->DirectNs = cm.DirectFixed + cm.DirectPerTap * DelayLen * (Symmetric ? 0.75 : 1.0);
+  return path;
+}
+
 static bool UseWide() {
   static const bool hasWide = [] {
     __builtin_cpu_init();
@@ -150,6 +232,99 @@ static inline float SingleRateOutput(const TFirState* s) {
   y += s->FCentreTap * window[s->FCentre];
   if (s->FLoneIndex >= 0) y += s->FLoneTap * window[s->FLoneIndex];
   return y;
+}
+
+
+// Stores Count inputs as Count calls of Push would (only the last FDelayLen of
+// them can still be in the window afterwards).
+static void PushBlock(TFirState* s, const float* x, int32_t Count) {
+  const int32_t d = s->FDelayLen;
+  const int32_t first = Count > d ? Count - d : 0;
+  // Input j lands at (FPos - 1 - j) mod d, in both copies of the window: runs
+  // that fall downwards until the position wraps.
+  int32_t pos = static_cast<int32_t>(((static_cast<int64_t>(s->FPos) - first) % d + d) % d);
+  float* delay = s->FDelay.get();
+  for (int32_t j = first; j < Count;) {
+    if (pos == 0) pos = d;
+    const int32_t run = std::min(Count - j, pos);
+    float* a = delay + pos - 1;
+    float* b = a + d;
+    for (int32_t i = 0; i < run; ++i) a[-i] = b[-i] = x[j + i];
+    pos -= run;
+    j += run;
+  }
+  s->FPos = pos;
+  if (s->FSymmetric) {
+    // Input j lands at (FRevPos + j) mod d: rising runs.
+    int32_t rp = static_cast<int32_t>((static_cast<int64_t>(s->FRevPos) + first) % d);
+    float* reverse = s->FReverse.get();
+    for (int32_t j = first; j < Count;) {
+      const int32_t run = std::min(Count - j, d - rp);
+      std::memcpy(reverse + rp, x + j, sizeof(float) * static_cast<size_t>(run));
+      std::memcpy(reverse + rp + d, x + j, sizeof(float) * static_cast<size_t>(run));
+      rp = rp + run == d ? 0 : rp + run;
+      j += run;
+    }
+    s->FRevPos = rp;
+  }
+}
+
+// One overlap-save segment of Count (<= Plan.Step) inputs. In and Out may be
+// the same array: the inputs are read before any output is written.
+static void FftSegment(TFirState* s, TFftPlan& Plan, const float* In, float* Out, int32_t Count) {
+  TFftPath& path = *s->FFft;
+  const int32_t m = s->FTapsLen;
+  const int32_t n = Plan.Fft.Length();
+  // The segment's samples: the m - 1 inputs before it (oldest first), its own
+  // inputs, then zeros.
+  float* u = path.Line.get();
+  if (s->FSymmetric) {
+    std::memcpy(u, s->FReverse.get() + s->FRevPos + s->FDelayLen - (m - 1), sizeof(float) * static_cast<size_t>(m - 1));
+  } else {
+    const float* history = s->FDelay.get() + s->FPos;  // newest first
+    for (int32_t t = 0; t < m - 1; ++t) u[t] = history[m - 2 - t];
+  }
+  std::memcpy(u + m - 1, In, sizeof(float) * static_cast<size_t>(Count));
+  std::memset(u + m - 1 + Count, 0, sizeof(float) * static_cast<size_t>(n - (m - 1 + Count)));
+  PushBlock(s, In, Count);
+
+  Plan.Fft.Split(u, path.URe.get(), path.UIm.get());
+  Plan.Fft.Forward(path.URe.get(), path.UIm.get(), path.XRe.get(), path.XIm.get());
+  Plan.Fft.Multiply(path.XRe.get(), path.XIm.get(), Plan.HRe.get(), Plan.HIm.get());
+  Plan.Fft.Inverse(path.XRe.get(), path.XIm.get(), path.URe.get(), path.UIm.get());
+  Plan.Fft.Join(path.URe.get(), path.UIm.get(), u);
+  std::memcpy(Out, u + m - 1, sizeof(float) * static_cast<size_t>(Count));
+}
+
+// Filters Count inputs of a single-rate state, by FFT segments while they are
+// estimated cheaper than direct outputs, directly for the rest.
+static void FilterSingleRate(TFirState* s, const float* In, float* Out, int32_t Count) {
+  const int choice = BlockPathChoice.load(std::memory_order_relaxed);
+  int32_t done = 0;
+  if (s->FFft && choice != bpDirect) {
+    TFftPath& path = *s->FFft;
+    while (done < Count) {
+      const int32_t left = Count - done;
+      TFftPlan* best = nullptr;
+      double bestNs = choice == bpFft ? HUGE_VAL : path.DirectNs * left;
+      for (int32_t i = 0; i < path.PlanCount; ++i) {
+        TFftPlan& plan = path.Plans[i];
+        const double ns = static_cast<double>((left + plan.Step - 1) / plan.Step) * plan.SegmentNs;
+        if (ns < bestNs) {
+          bestNs = ns;
+          best = &plan;
+        }
+      }
+      if (best == nullptr) break;
+      const int32_t count = std::min(left, best->Step);
+      FftSegment(s, *best, In + done, Out + done, count);
+      done += count;
+    }
+  }
+  for (int32_t i = done; i < Count; ++i) {
+    Push(s, In[i]);
+    Out[i] = SingleRateOutput(s);
+  }
 }
 
 static inline float DotPhase(const TFirState* s, int32_t Phase) {
@@ -213,6 +388,10 @@ void nspsFirInitMr(const float* Taps, int32_t TapsLen, const float* DlyVals, int
     reverse = AllocateZeroed(delayLen * 2 + 2 * kPad);
     for (int32_t k = 0; k < pairs; ++k) pairTaps[k] = Taps[centre + 1 + k];
   }
+  const bool wide = UseWide();
+  TFftPathPtr fft;
+  if (UpFactor == 1 && DownFactor == 1 && TapsLen >= kFftMinTaps)
+    fft = MakeFftPath(Taps, TapsLen, static_cast<int32_t>(delayLen), symmetric, wide);
   for (int32_t k = 0; k < TapsLen; ++k) {
     const int32_t phase = k % UpFactor;
     const int32_t m = k / UpFactor;
@@ -227,9 +406,10 @@ void nspsFirInitMr(const float* Taps, int32_t TapsLen, const float* DlyVals, int
 
   State->FTaps = std::move(taps);
   State->FDelay = std::move(delay);
-  State->FKernel = UseWide() ? &DotAvx2 : &DotBaseline;
+  State->FKernel = wide ? &DotAvx2 : &DotBaseline;
   State->FSymmetric = symmetric;
-  State->FPairKernel = UseWide() ? &PairAvx2 : &PairBaseline;
+  State->FPairKernel = wide ? &PairAvx2 : &PairBaseline;
+  State->FFft = std::move(fft);
   State->FPairTaps = std::move(pairTaps);
   State->FReverse = std::move(reverse);
   State->FRevPos = 0;
@@ -270,10 +450,7 @@ int32_t nspsbFir(TFirState* State, const float* InSamps, float* OutSamps, int32_
     return NumIters;
   }
   if (State->FUpFactor == 1 && State->FDownFactor == 1) {
-    for (int32_t i = 0; i < NumIters; ++i) {
-      Push(State, InSamps[i]);
-      OutSamps[i] = SingleRateOutput(State);
-    }
+    FilterSingleRate(State, InSamps, OutSamps, NumIters);
     State->FLastOutput = OutSamps[NumIters - 1];
     return NumIters;
   }
@@ -288,6 +465,7 @@ void nspFirFree(TFirState* State) {
   State->FDelay.reset();
   State->FPairTaps.reset();
   State->FReverse.reset();
+  State->FFft.reset();
   State->FSymmetric = false;
   State->FRevPos = State->FCentre = State->FPairCount = 0;
   State->FLoneIndex = -1;

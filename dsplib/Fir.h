@@ -12,6 +12,13 @@
 // u mod DownFactor == DownPhase are kept. The running index counts from 0 at
 // the initialisation and carries across calls.
 //
+// Block filtering (nspsbFir) of a single-rate state whose filter is long picks,
+// per call, whichever is cheaper for the block's length: the direct convolution
+// that nspsFir also runs, or an FFT overlap-save convolution over the inputs and
+// the delay line. Both give the same outputs within float rounding and leave
+// the same delay line behind. The FFT plans and buffers are prepared by the
+// initialisation.
+//
 // Threads: a state belongs to one caller at a time. Filtering (nspsFir,
 // nspsbFir) allocates nothing and may run on the audio thread; the
 // initialisation calls allocate and belong to the thread that configures the
@@ -32,6 +39,21 @@ using TAlignedFloats = std::unique_ptr<float[], TAlignedFree>;
 // processor has it and Allowed is true (the default), else the baseline one.
 // Lets tests cover both on one machine.
 void SetWideKernelAllowed(bool Allowed);
+
+// How nspsbFir filters single-rate states that have an FFT path: by cost
+// (the default), always directly, or by FFT whenever the call is long enough
+// for one segment. Lets tests and benchmarks compare the two paths.
+enum TBlockPath { bpByCost = 0, bpDirect = 1, bpFft = 2 };
+void SetBlockPath(TBlockPath Path);
+
+// Shortest filter that gets an FFT path at initialisation.
+constexpr int32_t kFftMinTaps = 24;
+
+struct TFftPath;
+struct TFftPathFree {
+  void operator()(TFftPath* p) const noexcept;
+};
+using TFftPathPtr = std::unique_ptr<TFftPath, TFftPathFree>;
 }  // namespace fir_detail
 
 // The running state of one FIR filter. Zero-initialised it is empty: filtering
@@ -79,6 +101,9 @@ struct TFirState {
   int32_t FDownPhase = 0;
   int32_t FDownCount = 0;  // (u - DownPhase) mod DownFactor for the next up-sampled index u
   float FLastOutput = 0.0f;
+  // Overlap-save plans for block filtering (single-rate states of at least
+  // kFftMinTaps taps), or null.
+  fir_detail::TFftPathPtr FFft;
 };
 
 // Makes State ready to filter with Taps[0 .. TapsLen - 1], one output per

@@ -473,10 +473,12 @@ TEST_F(FirAnalysisTest, BlockAndSampleFilteringAgreeAcrossBlocksAndRedesigns) {
       std::copy(x.begin(), x.end(), freshPoint->TimeSignal->Data);
       fresh->Execute();
     }
+    // Execute may take the FFT path, which agrees within float rounding of
+    // the signal level (1000 here).
     for (int i = 0; i < 2048; ++i) {
-      ASSERT_NEAR(Point->TimeSignal->Data[i], expected[i], 1e-4f) << "block " << block << " sample " << i;
+      ASSERT_NEAR(Point->TimeSignal->Data[i], expected[i], 1e-3f) << "block " << block << " sample " << i;
       if (fresh != nullptr) {
-        ASSERT_NEAR(freshPoint->TimeSignal->Data[i], expected[i], 1e-4f) << "block " << block;
+        ASSERT_NEAR(freshPoint->TimeSignal->Data[i], expected[i], 1e-3f) << "block " << block;
       }
     }
   }
