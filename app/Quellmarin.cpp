@@ -9,7 +9,7 @@
 #include "app/Filter1.h"
 #include "app/SettingsPath.h"
 #include "platform/MessageBox.h"
-#include "soundsystem/virtual/VirtualSoundCard.h"
+#include "app/SoundSystemFactory.h"
 
 using namespace quellmarin;
 
@@ -18,9 +18,8 @@ int main(int argc, char** argv) {
   SetInformationBoxHook([](const std::string& Text) {
     QMessageBox::information(QApplication::activeWindow(), "Quellmarin", QString::fromStdString(Text));
   });
-  // No sound card is driven yet: the virtual card plays its test signal in
-  // real time.
-  auto SoundSystem = std::make_unique<TVirtualSoundCard>(TVirtualSoundCard::ckRealTime);
+  // ALSA when it answers, otherwise the virtual card's test signal in real time.
+  auto SoundSystem = CreateSoundSystem();
   int Result = 1;
   try {
     TMainForm MainForm(*SoundSystem, SettingsFileName());
