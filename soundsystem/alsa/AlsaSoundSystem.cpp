@@ -64,13 +64,21 @@ TAlsaSoundSystem::~TAlsaSoundSystem() {
   for (auto& [h, m] : mixers) m->Close();
 }
 
+namespace {
+// ALSA prints its configuration errors to standard error; while probing, a
+// missing card is an answer, not something to print.
+void QuietAlsaErrors(const char*, int, const char*, int, const char*, ...) {}
+}  // namespace
+
 bool TAlsaSoundSystem::Available() {
   int card = -1;
   if (snd_card_next(&card) >= 0 && card >= 0) return true;
+  snd_lib_error_set_handler(QuietAlsaErrors);
   snd_pcm_t* pcm = nullptr;
-  if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) return false;
-  snd_pcm_close(pcm);
-  return true;
+  const bool opened = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) >= 0;
+  if (opened) snd_pcm_close(pcm);
+  snd_lib_error_set_handler(nullptr);
+  return opened;
 }
 
 std::string TAlsaSoundSystem::Name() const { return "ALSA"; }
