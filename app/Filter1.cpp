@@ -181,8 +181,10 @@ TMainForm::TMainForm(TSoundSystem& SoundSystem, std::string SettingsFile, QWidge
 
 TMainForm::~TMainForm() {
   Timer1->stop();
-  // The audio component stops its devices; no handler of this window may run
-  // after that.
+  // The recorder's callback thread reads OnRecord: stop it before the handlers
+  // go. No handler of this window may run after that.
+  FRecording = false;
+  Audio1->Recorder()->Stop();
   Audio1->OnRecord = nullptr;
   Audio1->OnPlayed = nullptr;
   Audio1->OnMixerChange = nullptr;
@@ -619,6 +621,8 @@ void TMainForm::FormCreate() {
 }
 
 bool TMainForm::FormCloseQuery() {
+  // Blocks still waiting are not played any more: the player is about to stop.
+  FRecording = false;
   Audio1->Recorder()->Stop();
   Audio1->Player()->Stop();
   return true;

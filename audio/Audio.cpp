@@ -24,8 +24,10 @@ TAudio::TAudio(TComponent* Owner, TSoundSystem& SoundSystem, TMessageQueue& Queu
 }
 
 TAudio::~TAudio() {
-  FPlayer->Stop();
+  // The recorder first: an owner that plays every recorded block would keep
+  // the player's Stop waiting for as long as blocks arrive.
   FRecorder->Stop();
+  FPlayer->Stop();
   FMixer.reset();
   FRecorder->ReleaseBuffers();
   FRecorder.reset();

@@ -161,3 +161,24 @@ TEST_F(GuiTest, ScreenshotOfTheRunningWindow) {
 
 }  // namespace
 }  // namespace quellmarin::testing
+
+namespace quellmarin::testing {
+namespace {
+
+// The window can go away in the middle of a run (no close first): the
+// recorder stops before its handler is taken away, and the player's stop does
+// not wait on blocks that keep arriving. ThreadSanitizer watches the handler.
+TEST_F(GuiTest, DestroyedWhileRecordingStopsCleanly) {
+  TMainForm& F = Open(TVirtualSoundCard::ckRealTime);
+  F.SpeedButton1->click();
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::milliseconds(600);
+  while (std::chrono::steady_clock::now() < Until) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  ASSERT_TRUE(F.Recording());
+  Form.reset();  // a hang here is the fault (CTest's timeout catches it)
+  EXPECT_TRUE(Errors.empty());
+}
+
+}  // namespace
+}  // namespace quellmarin::testing
