@@ -10,6 +10,7 @@ std::unique_ptr<TSoundSystem> CreateSoundSystem(TSoundSystemChoice Choice) {
     return std::make_unique<TAlsaSoundSystem>();
   auto card = std::make_unique<TVirtualSoundCard>(TVirtualSoundCard::ckRealTime);
   card->SetSignalSource(TVirtualSoundCard::ssTestSignal);
+  card->SetKeepPlayed(false);
   return card;
 }
 

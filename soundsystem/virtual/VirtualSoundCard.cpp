@@ -769,7 +769,8 @@ void TVirtualSoundCard::PlayFrames(TWaveDevice& D, const uint8_t* Data, uint32_t
     const uint32_t Volume = c == 0 ? (FVolume & 0xFFFF) : (FVolume >> 16);
     Gain[c] = WaveGain[c] * LineGain(DestPlayback, OwnLine, c) * (Volume / 65535.0);
   }
-  const bool Keep = FPlayed.size() + static_cast<size_t>(Frames) * D.Format.nBlockAlign <= PlayedLimit;
+  const bool Keep =
+      FKeepPlayed && FPlayed.size() + static_cast<size_t>(Frames) * D.Format.nBlockAlign <= PlayedLimit;
   int32_t WavePeak[2] = {0, 0}, Peak[2] = {0, 0};
   for (uint32_t i = 0; i < Frames; ++i) {
     double Mono = 0;
@@ -833,6 +834,12 @@ WAVEFORMATEX TVirtualSoundCard::PlayedFormat() const {
 void TVirtualSoundCard::ClearPlayed() {
   TLock Lock(FLock);
   FPlayed.clear();
+}
+
+void TVirtualSoundCard::SetKeepPlayed(bool Keep) {
+  TLock Lock(FLock);
+  FKeepPlayed = Keep;
+  if (!Keep) std::vector<uint8_t>().swap(FPlayed);
 }
 
 // ---------------------------------------------------------------------------

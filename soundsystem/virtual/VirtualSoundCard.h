@@ -129,6 +129,9 @@ public:
   std::vector<uint8_t> Played() const;
   WAVEFORMATEX PlayedFormat() const;
   void ClearPlayed();
+  // Whether what is played is kept for Played() (on by default, for tests). The
+  // running program turns it off: a card that only plays keeps nothing.
+  void SetKeepPlayed(bool Keep);
 
   // ---- Mixer from outside ----
   // The control id of a line's control (Source OwnLine: the destination's own
@@ -236,6 +239,7 @@ private:
 
   // Output record.
   std::vector<uint8_t> FPlayed;
+  bool FKeepPlayed = true;
   WAVEFORMATEX FPlayedFormat{};
 
   // Mixer.

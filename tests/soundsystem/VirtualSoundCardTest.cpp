@@ -403,6 +403,11 @@ TEST(VirtualSoundCard, LoopbackRecordsWhatWasPlayed) {
   EXPECT_EQ(r.Play(Block), Block) << "kept as played";
   EXPECT_EQ(r.Record(), Block);
   EXPECT_EQ(r.Record(), std::vector<int16_t>(2000, 0)) << "nothing played since: silence";
+
+  // A card that keeps nothing of what it plays still loops it back.
+  r.C.SetKeepPlayed(false);
+  EXPECT_TRUE(r.Play(Block).empty());
+  EXPECT_EQ(r.Record(), Block);
 }
 
 // ---------------------------------------------------------------------------
