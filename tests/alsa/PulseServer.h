@@ -38,7 +38,8 @@ inline std::string Shell(const std::string& Command) {
 // A PulseAudio server of the test's own, stopped by its process id.
 class TPulseServer {
 public:
-  TPulseServer() {
+  // Extra: more ALSA configuration, after the default PCM and control.
+  explicit TPulseServer(const std::string& Extra = "") {
     char templ[] = "/tmp/qm-pulse-XXXXXX";
     FDir = mkdtemp(templ);
     std::filesystem::create_directories(FDir + "/home");
@@ -53,7 +54,8 @@ public:
     setenv("PULSE_RUNTIME_PATH", (FDir + "/run").c_str(), 1);
     setenv("PULSE_STATE_PATH", (FDir + "/home").c_str(), 1);
     std::ofstream(FDir + "/asound.conf") << "pcm.!default { type pulse server \"unix:" << socket << "\" }\n"
-                                         << "ctl.!default { type pulse server \"unix:" << socket << "\" }\n";
+                                         << "ctl.!default { type pulse server \"unix:" << socket << "\" }\n"
+                                         << Extra;
     setenv("ALSA_CONFIG_PATH", (FDir + "/asound.conf").c_str(), 1);
 
     // Running as root needs --system=false to stay a per-user server; the
