@@ -14,6 +14,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QSlider>
 #include <QSplitter>
 #include <QStatusBar>
@@ -33,6 +34,9 @@
 #include <mutex>
 
 #include "app/QtMessageQueue.h"
+#include "app/QtProgramIcon.h"
+#include "app/Reabout.h"
+#include "app/SoundSystemFactory.h"
 
 namespace quellmarin {
 
@@ -55,6 +59,26 @@ const char* const Caption = "Quellmarin Beta version  (March 2000)";
 const QColor Lime(0, 255, 0);
 const QColor Green(0, 128, 0);
 const QColor Yellow(255, 255, 0);
+
+// The Audio page's mixer rows, in TMixerRow order: the names that find each
+// row's line, and the row's name for the status bar.
+const struct {
+  const char* Dest;
+  const char* Source;
+  const char* Caption;
+} RowNames[TMainForm::MixerRows] = {
+    {"Volume", "Volume", "Master"},       {"Volume", "Wave", "Wave"},
+    {"Volume", "Microphone", "Mic out"},  {"Volume", "Line", "Line out"},
+    {"Recording", "Microphone", "Mic in"}, {"Recording", "Line", "Line in"},
+};
+// Start-up loads the rows, and a mixer change looks for its rows, in this order.
+const TMainForm::TMixerRow LoadOrder[TMainForm::MixerRows] = {
+    TMainForm::rowMaster, TMainForm::rowWave,   TMainForm::rowInLine,
+    TMainForm::rowInMic,  TMainForm::rowOutMic, TMainForm::rowOutLine};
+
+std::string MissingLineText(TMainForm::TMixerRow Row) {
+  return std::string("The mixer has no line \"") + RowNames[Row].Source + "\" under \"" + RowNames[Row].Dest + "\"";
+}
 
 // Points a cleared series reserves, as the charts were configured at start-up.
 int DefaultValueCapacity = 0;
@@ -198,6 +222,7 @@ TMessageQueue& TMainForm::Queue() { return *FQueue; }
 
 void TMainForm::BuildWindow() {
   setWindowTitle(Caption);
+  setWindowIcon(ProgramIcon());
   resize(1000, 680);
 
   QMenu* FileMenu = menuBar()->addMenu("File");
@@ -205,6 +230,7 @@ void TMainForm::BuildWindow() {
   QMenu* HelpMenu = menuBar()->addMenu("Help");
   About1 = HelpMenu->addAction("About");
   connect(Exit1, &QAction::triggered, this, [this] { Safely([this] { Exit1Click(); }); });
+  connect(About1, &QAction::triggered, this, [this] { Safely([this] { About1Click(); }); });
 
   BuildCharts();
 
@@ -316,7 +342,7 @@ QWidget* TMainForm::BuildAudioPage() {
   auto* Page = new QWidget;
   auto* Layout = new QVBoxLayout(Page);
 
-  // The mixer's six lines; the mixer access object drives them.
+  // The mixer's six lines: disabled until start-up finds their lines.
   auto Row = [](QGridLayout* Grid, int R, QCheckBox*& Box, QSlider*& Slider, const QString& Name,
                 QWidget* Parent) {
     Box = new QCheckBox(Name, Parent);
@@ -370,6 +396,25 @@ QWidget* TMainForm::BuildAudioPage() {
   Layout->addLayout(TrigRow);
   Layout->addStretch(1);
 
+  const struct {
+    QCheckBox* Box;
+    QSlider* Slider;
+    void (TMainForm::*Click)();
+    void (TMainForm::*Change)();
+  } Rows[] = {
+      {CheckBox7, TrackBar7, &TMainForm::CheckBox7Click, &TMainForm::TrackBar7Change},
+      {CheckBox6, TrackBar6, &TMainForm::CheckBox6Click, &TMainForm::TrackBar6Change},
+      {CheckBox4, TrackBar4, &TMainForm::CheckBox4Click, &TMainForm::TrackBar4Change},
+      {CheckBox5, TrackBar5, &TMainForm::CheckBox5Click, &TMainForm::TrackBar5Change},
+      {CheckBox2, TrackBar2, &TMainForm::CheckBox2Click, &TMainForm::TrackBar2Change},
+      {CheckBox3, TrackBar3, &TMainForm::CheckBox3Click, &TMainForm::TrackBar3Change},
+  };
+  for (const auto& R : Rows) {
+    connect(R.Box, &QCheckBox::toggled, this, [this, F = R.Click] { Safely([this, F] { (this->*F)(); }); });
+    connect(R.Slider, &QSlider::valueChanged, this, [this, F = R.Change] { Safely([this, F] { (this->*F)(); }); });
+  }
+  connect(ButtonAutoSetAudio, &QPushButton::clicked, this, [this] { Safely([this] { ButtonAutoSetAudioClick(); }); });
+  connect(DestSel, &QComboBox::activated, this, [this] { Safely([this] { DestSelChange(); }); });
   connect(CheckTrigger, &QCheckBox::toggled, this, [this] { Safely([this] { CheckTriggerClick(); }); });
   connect(TrigLvl, &QSlider::valueChanged, this, [this] { Safely([this] { TrigLvlChange(); }); });
   return Page;
@@ -524,6 +569,7 @@ QWidget* TMainForm::BuildPlotPage() {
   connect(TrackPlotMax, &QSlider::valueChanged, this, [this] { Safely([this] { TrackPlotMaxChange(); }); });
   connect(BottonClearPlot, &QPushButton::clicked, this, [this] { Safely([this] { BottonClearPlotClick(); }); });
   connect(ButtonTest, &QPushButton::clicked, this, [this] { Safely([this] { ButtonTestClick(); }); });
+  connect(Query, &QPushButton::clicked, this, [this] { Safely([this] { QueryClick(); }); });
   return Page;
 }
 
@@ -824,6 +870,9 @@ void TMainForm::Timer1Timer() {
   int32_t Level = 0;
   if (!ReadInputLevel(Level)) Level = 0;
   Gauge1->setValue(std::clamp<int32_t>(Level, 0, 32768));
+  // Dropouts the sound system recovered from, once there are any.
+  if (const uint32_t Xruns = SoundSystemXruns(FSoundSystem); Xruns > 0)
+    sbar1Panels[1]->setText(QString("Overruns/underruns: %1").arg(Xruns));
 
   QList<QPointF> Response;
   bool NewResponse = false;
@@ -1096,40 +1145,177 @@ void TMainForm::CheckFilterClick() {
 // ---------------------------------------------------------------------------
 // Mixer
 
-TMixerSettings* TMainForm::Mixer() const {
-  // The audio component has no mixer access object yet; every mixer step of
-  // start-up, the refresh and the panel is skipped until it has one.
-  return nullptr;
+TMixerSettings* TMainForm::Mixer() const { return Audio1 ? Audio1->Mixer() : nullptr; }
+
+QCheckBox* TMainForm::MixerBox(TMixerRow Row) const {
+  QCheckBox* const Boxes[MixerRows] = {CheckBox7, CheckBox6, CheckBox4, CheckBox5, CheckBox2, CheckBox3};
+  return Boxes[Row];
 }
 
-bool TMainForm::GetMixerDestSource(const std::string&, const std::string&, int32_t& Dest, int32_t& Source) {
+QSlider* TMainForm::MixerSlider(TMixerRow Row) const {
+  QSlider* const Sliders[MixerRows] = {TrackBar7, TrackBar6, TrackBar4, TrackBar5, TrackBar2, TrackBar3};
+  return Sliders[Row];
+}
+
+bool TMainForm::GetMixerDestSource(const std::string& DestName, const std::string& SourceName, int32_t& Dest,
+                                   int32_t& Source) {
   Dest = -1;
   Source = -1;
-  return false;  // no mixer: no line can be found
+  TMixerSettings* M = Mixer();
+  if (!M) return false;
+  int d = -1, s = -1;
+  M->FindLine(DestName, SourceName, d, s);
+  Dest = d;
+  Source = s;
+  return Dest >= 0 && Dest <= 0xFFFF && Source >= 0 && Source <= 0xFFFF;
 }
 
-void TMainForm::Audio1MixerChange(TPersistent*, uint16_t, uint16_t) {}
+void TMainForm::MyNewVol(uint16_t Dest, uint16_t Source, bool Mute, int32_t Position) {
+  const auto v = static_cast<uint16_t>(std::clamp(RoundEven(Position * 655.35), 0, 0xFFFF));
+  if (!Mixer() || !Mixer()->SetVolumeMute(Dest, Source, v, v, Mute)) ShowAudioError();
+}
+
+void TMainForm::MixerRowChange(TMixerRow Row) {
+  int32_t Dest, Source;
+  if (!GetMixerDestSource(RowNames[Row].Dest, RowNames[Row].Source, Dest, Source)) {
+    // A line the mixer does not have was named in the status bar at start-up
+    // and its row disabled; setting the row from code sends nothing.
+    if (FRowMissing[Row]) return;
+    throw Exception(MissingLineText(Row));
+  }
+  MyNewVol(static_cast<uint16_t>(Dest), static_cast<uint16_t>(Source), !MixerBox(Row)->isChecked(),
+           MixerSlider(Row)->value());
+}
+
+void TMainForm::CheckBox7Click() { MixerRowChange(rowMaster); }
+void TMainForm::CheckBox6Click() { MixerRowChange(rowWave); }
+void TMainForm::CheckBox4Click() { MixerRowChange(rowOutMic); }
+void TMainForm::CheckBox5Click() { MixerRowChange(rowOutLine); }
+void TMainForm::CheckBox2Click() { MixerRowChange(rowInMic); }
+void TMainForm::CheckBox3Click() { MixerRowChange(rowInLine); }
+void TMainForm::TrackBar7Change() { MixerRowChange(rowMaster); }
+void TMainForm::TrackBar6Change() { MixerRowChange(rowWave); }
+void TMainForm::TrackBar4Change() { MixerRowChange(rowOutMic); }
+void TMainForm::TrackBar5Change() { MixerRowChange(rowOutLine); }
+void TMainForm::TrackBar2Change() { MixerRowChange(rowInMic); }
+void TMainForm::TrackBar3Change() { MixerRowChange(rowInLine); }
+
+void TMainForm::Audio1MixerChange(TPersistent*, uint16_t Destination, uint16_t Source) {
+  TMixerSettings* M = Mixer();
+  if (!M) return;
+  uint16_t Left = 0, Right = 0;
+  bool Mute = false;
+  uint8_t Flags = 0xFF;  // no line has all flags set: stays so when nothing is delivered
+  M->GetVolumeMute(Destination, Source, Left, Right, Mute, Flags);
+  if (Flags == 0xFF) return;
+  // The read stops at a control the line lacks: a line without a volume
+  // control delivers neither volume nor mute, one without a mute control no
+  // mute (it then counts as on).
+  bool HasVolume = false, HasMute = false;
+  for (const TMixDetails& Node : M->Lines())
+    if (Node.Destination == Destination && Node.Source == Source) {
+      HasVolume = Node.VolumeID != NoControl;
+      HasMute = Node.MuteID != NoControl;
+      break;
+    }
+  for (TMixerRow Row : LoadOrder) {
+    int32_t D, S;
+    if (!GetMixerDestSource(RowNames[Row].Dest, RowNames[Row].Source, D, S) || D != Destination || S != Source)
+      continue;
+    QSlider* Slider = MixerSlider(Row);
+    QCheckBox* Box = MixerBox(Row);
+    // The controls show what the mixer holds; writing it back would only
+    // round another program's setting to the slider's steps, and between the
+    // slider and the box it would put the old mute back for a moment.
+    const QSignalBlocker SliderBlock(Slider), BoxBlock(Box);
+    if (HasVolume) Slider->setValue(RoundEven(Left / 655.35));
+    Slider->setEnabled(HasVolume);
+    Box->setEnabled((Flags & mfNoMute) == 0);
+    if (HasVolume || !HasMute) Box->setChecked(!Mute);
+  }
+}
+
+void TMainForm::ButtonAutoSetAudioClick() {
+  const struct {
+    TMixerRow Row;
+    bool On;
+    int Position;
+  } Rows[] = {{rowInMic, true, 70},  {rowInLine, true, 70},   {rowMaster, true, 70},
+              {rowWave, true, 70},   {rowOutMic, false, 40},  {rowOutLine, false, 40}};
+  for (const auto& R : Rows) {
+    if (FRowMissing[R.Row]) continue;
+    MixerBox(R.Row)->setChecked(R.On);
+    MixerSlider(R.Row)->setValue(R.Position);
+    MixerRowChange(R.Row);
+  }
+}
+
+void TMainForm::DestSelChange() {
+  SourceSel->clear();
+  TMixerSettings* M = Mixer();
+  if (!M || DestSel->currentIndex() < 0) return;
+  const TStrings Names = M->SourceNames(static_cast<uint16_t>(DestSel->currentIndex()));
+  for (const std::string& Name : Names) SourceSel->addItem(QString::fromStdString(Name));
+  SourceSel->setCurrentIndex(Names.empty() ? -1 : 0);
+}
 
 void TMainForm::LoadMixerLists() {
-  if (!Mixer()) return;
+  DestSel->clear();
+  TMixerSettings* M = Mixer();
+  if (M) {
+    const TStrings Names = M->DestinationNames();
+    for (const std::string& Name : Names) DestSel->addItem(QString::fromStdString(Name));
+    DestSel->setCurrentIndex(Names.empty() ? -1 : 0);
+  }
+  DestSelChange();
 }
 
 void TMainForm::LoadMixerLines() {
-  if (!Mixer()) return;
-  const char* const Lines[6][2] = {{"Volume", "Volume"},    {"Volume", "Wave"},
-                                   {"Recording", "Line"},   {"Recording", "Microphone"},
-                                   {"Volume", "Microphone"}, {"Volume", "Line"}};
-  for (const auto& Line : Lines) {
+  QStringList Missing;
+  bool Any = false;
+  for (TMixerRow Row : LoadOrder) {
     int32_t Dest = -1, Source = -1;
-    if (!GetMixerDestSource(Line[0], Line[1], Dest, Source)) return;
-    Audio1MixerChange(Audio1->Recorder(), static_cast<uint16_t>(Dest), static_cast<uint16_t>(Source));
+    FRowMissing[Row] = !GetMixerDestSource(RowNames[Row].Dest, RowNames[Row].Source, Dest, Source);
+    if (FRowMissing[Row]) {
+      MixerBox(Row)->setEnabled(false);
+      MixerSlider(Row)->setEnabled(false);
+      Missing << RowNames[Row].Caption;
+      continue;
+    }
+    Any = true;
+    Audio1MixerChange(Mixer(), static_cast<uint16_t>(Dest), static_cast<uint16_t>(Source));
   }
+  ButtonAutoSetAudio->setEnabled(Any);
+  // Said once, here: a sound server's mixer has fewer lines than a sound card's.
+  if (!Mixer() || !Mixer()->Opened())
+    sbar1Panels[2]->setText("No mixer: the volume controls are disabled");
+  else if (!Missing.isEmpty())
+    sbar1Panels[2]->setText("Mixer lines not found: " + Missing.join(", "));
 }
 
 bool TMainForm::ReadInputLevel(int32_t& Level) {
   Level = 0;
-  return false;  // no mixer: no meter to read
+  TMixerSettings* M = Mixer();
+  int32_t Left = 0, Right = 0;
+  // The recording destination's own line.
+  if (!M || !M->GetPeakLevel(1, 0, Left, Right)) return false;
+  Level = Left;
+  return true;
 }
+
+// ---------------------------------------------------------------------------
+// Sound-system report and about box
+
+void TMainForm::QueryClick() {
+  ReportSoundSystem(Audio1, [this](const std::string& Text) {
+    // The mixer listing separates its destinations with CR LF: one memo line each.
+    QString Line = QString::fromStdString(Text);
+    Line.replace("\r\n", "\n");
+    Memo1->appendPlainText(Line);
+  });
+}
+
+void TMainForm::About1Click() { ShowAboutBox(this); }
 
 QList<QPointF> TMainForm::BarPoints() const {
   QList<QPointF> Result;

@@ -120,12 +120,47 @@ public:
   void TrackBandWidthChange();
   void CheckFilterClick();
 
-  // ---- Mixer panel (the mixer access object) ----
-  // Finds a mixer line by name fragments; false (and both indexes -1) while
-  // there is no mixer or no line matches.
+  // ---- Mixer panel ----
+  // The six rows of the Audio page, in the order of their table; each finds
+  // its mixer line by a destination and a source name fragment.
+  enum TMixerRow { rowMaster = 0, rowWave, rowOutMic, rowOutLine, rowInMic, rowInLine, MixerRows };
+  // Finds a mixer line by name fragments: Dest := the last destination whose
+  // name contains DestName (case-sensitive), Source := the last of its lines
+  // whose name contains SourceName, each -1 when nothing matches. True when
+  // both were found.
   bool GetMixerDestSource(const std::string& DestName, const std::string& SourceName, int32_t& Dest,
                           int32_t& Source);
+  // Writes a line: both channels at round(Position x 655.35), and the mute.
+  // A failed write shows ErrorMessage in the status bar's third panel.
+  void MyNewVol(uint16_t Dest, uint16_t Source, bool Mute, int32_t Position);
+  void CheckBox7Click();
+  void CheckBox6Click();
+  void CheckBox4Click();
+  void CheckBox5Click();
+  void CheckBox2Click();
+  void CheckBox3Click();
+  void TrackBar7Change();
+  void TrackBar6Change();
+  void TrackBar4Change();
+  void TrackBar5Change();
+  void TrackBar2Change();
+  void TrackBar3Change();
+  // A line of the mixer changed (here or in another program): the rows on
+  // that line show its volume and mute, without writing them back.
   void Audio1MixerChange(TPersistent* Sender, uint16_t Destination, uint16_t Source);
+  // "Auto set audio": inputs, master and wave on at 70, output microphone
+  // and line muted at 40.
+  void ButtonAutoSetAudioClick();
+  void DestSelChange();
+  // The row's check box and slider.
+  QCheckBox* MixerBox(TMixerRow Row) const;
+  QSlider* MixerSlider(TMixerRow Row) const;
+  // The row's line was not found at start-up: the row is disabled.
+  bool MixerRowMissing(TMixerRow Row) const { return FRowMissing[Row]; }
+
+  // ---- Sound-system report and about box ----
+  void QueryClick();
+  void About1Click();
 
   // ---- For tests and the program ----
   TAudio* Audio1 = nullptr;
@@ -258,6 +293,8 @@ private:
   TMixerSettings* Mixer() const;
   void LoadMixerLists();
   void LoadMixerLines();
+  // A check box or slider of a row changed: writes the row to its line.
+  void MixerRowChange(TMixerRow Row);
   void ApplyAutomaticAxes();
   void SetPlotValue(float Y);
 
@@ -283,6 +320,7 @@ private:
   std::atomic<bool> FFilterOn{false};
   std::atomic<bool> FTriggerOn{false};
   TBlockNote FNotes[BlockNotes];
+  bool FRowMissing[MixerRows] = {};
   std::atomic<uint32_t> FNoteCount{0};
 };
 

@@ -51,7 +51,11 @@ protected:
   // Creates the window; its display timer is stopped so that the test runs
   // every refresh itself.
   TMainForm& Open(TVirtualSoundCard::TClock Clock = TVirtualSoundCard::ckManual) {
-    Card = std::make_unique<TVirtualSoundCard>(Clock);
+    return OpenOn(std::make_unique<TVirtualSoundCard>(Clock));
+  }
+  // The same on a card the test has prepared.
+  TMainForm& OpenOn(std::unique_ptr<TVirtualSoundCard> Prepared) {
+    Card = std::move(Prepared);
     Form = std::make_unique<TMainForm>(*Card, IniName);
     Form->Timer1->stop();
     return *Form;
