@@ -252,9 +252,11 @@ bool TAlsaWave::Recover(int Err) {
     }
     int err = 0;
     if (Err == -EPIPE) {
+      // An output that ran out with nothing left to write has simply played
+      // to its end; it is a dropout only when a buffer was waiting for it.
       if (Capture)
         FOwner.CountOverrun();
-      else
+      else if (FWriting < FHeld.size())
         FOwner.CountUnderrun();
       err = snd_pcm_prepare(FPcm);
     } else {
