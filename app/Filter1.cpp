@@ -724,8 +724,9 @@ void TMainForm::ButtonStatus(const QString& Text) {
   QPalette Palette = Status->palette();
   Palette.setColor(QPalette::WindowText, Qt::black);
   Status->setPalette(Palette);
-  Query->setEnabled(false);
-  if (Text == "Idle") Query->setEnabled(true);
+  // The report opens and closes the wave devices itself: only between runs
+  // (the caption also reads "Idle" while a run's output waits for a block).
+  Query->setEnabled(Text == "Idle" && !FRecording);
 }
 
 void TMainForm::SpeedButton1Click() {
@@ -735,6 +736,7 @@ void TMainForm::SpeedButton1Click() {
     if (ComboSpectrumScale->currentIndex() == 0) Chart1Left->setMax(1);
     FRecording = true;
     FPrimeOutput = true;
+    FBlockErrorShown = false;
     if (!Recorder->Start()) ShowAudioError();
     try {
       FLeftStream.reset();
@@ -783,7 +785,12 @@ void TMainForm::Audio1Record(TPersistent*, void* LP, void* RP, uint16_t BufferSi
     FWindow->Post(MsgError);
   }
   // Re-arm the trigger: in trigger mode every block must itself reach the level.
-  if (FTriggerOn.load()) Audio1->Recorder()->SetTriggered(false);
+  // Trigger mode may be switched off meanwhile: whoever writes last must leave
+  // the recorder free-running then.
+  if (FTriggerOn.load()) {
+    Audio1->Recorder()->SetTriggered(false);
+    if (!FTriggerOn.load()) Audio1->Recorder()->SetTriggered(true);
+  }
   NewBlock = true;
 }
 
@@ -794,6 +801,9 @@ void TMainForm::HandleMessage(const TMessage& Message) {
         BlockArrived(FNotes[Message.WParam % BlockNotes]);
         break;
       case MsgError:
+        // Once per run: a failure that repeats with every block must not stack boxes.
+        if (FBlockErrorShown) break;
+        FBlockErrorShown = true;
         throw Exception("A recorded block could not be processed");
       default:
         break;
@@ -834,6 +844,7 @@ void TMainForm::BlockArrived(const TBlockNote& Note) {
       FPrimeOutput = false;
     }
     Player->Play(FLeftStream.get(), Note.RP ? FRightStream.get() : nullptr, 0);
+    if (!Player->DeviceOpen()) ShowAudioError();  // the output could not be opened
   }
 }
 
@@ -1069,9 +1080,9 @@ void TMainForm::BottonClearPlotClick() {
   Series2->clear();
   FPlotHasPoints = false;
   FPlotMaxY = FPlotMinY = 0.0f;
+  Chart2->zoomReset();  // first: it restores the ranges from before any zoom
   Chart2Left->setRange(0, 1);
   Chart2Bottom->setRange(0, 200);
-  Chart2->zoomReset();
   std::lock_guard<std::mutex> Guard(Engine->Lock());
   Engine->FPlotCount = 0;
 }
@@ -1307,6 +1318,7 @@ bool TMainForm::ReadInputLevel(int32_t& Level) {
 // Sound-system report and about box
 
 void TMainForm::QueryClick() {
+  if (FRecording) return;  // the button is disabled while recording
   ReportSoundSystem(Audio1, [this](const std::string& Text) {
     // The mixer listing separates its destinations with CR LF: one memo line each.
     QString Line = QString::fromStdString(Text);

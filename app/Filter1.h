@@ -311,6 +311,7 @@ private:
   // blocks.
   bool FPrimeOutput = false;
   bool FClosed = false;
+  bool FBlockErrorShown = false;  // the block-failure box of this run was shown
   bool FSpectrumAuto = false;
   bool FPlotAuto = false;
   float FPlotMaxY = 0.0f;

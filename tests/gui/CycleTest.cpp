@@ -99,7 +99,7 @@ TEST_F(CycleTest, OutputThatRanDryStartsAgainWithItsReserve) {
   Fill();
   Finish(2);  // silence and the block: the output runs dry and closes
   EXPECT_EQ(F.Status->text(), "Idle");
-  EXPECT_TRUE(F.Query->isEnabled());
+  EXPECT_FALSE(F.Query->isEnabled());  // the report would close the recorder of this run
   Fill();
   EXPECT_EQ(F.Status->text(), "Idle");  // later blocks only blink
   EXPECT_EQ(Card->HeldOutputBuffers(), 2);
@@ -176,6 +176,16 @@ TEST_F(CycleTest, FailedStartIsShownAndTheCaptionStillChanges) {
   EXPECT_TRUE(F.sbar1Panels[2]->text().contains("the input is busy"));
   F.SpeedButton1->click();
   EXPECT_EQ(F.Status->text(), "Idle");
+}
+
+TEST_F(CycleTest, OutputThatCannotOpenIsShown) {
+  TMainForm& F = OpenRecording();
+  Card->InjectFault("waveOutOpen", MMSYSERR_ALLOCATED, "the output is busy");
+  F.SpeedButton1->click();
+  Fill();
+  EXPECT_TRUE(F.sbar1Panels[2]->text().contains("the output is busy")) << F.sbar1Panels[2]->text().toStdString();
+  F.SpeedButton1->click();
+  EXPECT_TRUE(F.Query->isEnabled());
 }
 
 TEST_F(CycleTest, PressingSampleRestartsSpectrumPeakHold) {
