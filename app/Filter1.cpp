@@ -737,7 +737,12 @@ void TMainForm::SpeedButton1Click() {
     FRecording = true;
     FPrimeOutput = true;
     FBlockErrorShown = false;
-    if (!Recorder->Start()) ShowAudioError();
+    if (!Recorder->Start()) {
+      // Nothing records: say why and leave the button up, not "Recording".
+      ShowAudioError();
+      EndRun();
+      return;
+    }
     try {
       FLeftStream.reset();
       FRightStream.reset();
@@ -813,8 +818,13 @@ void TMainForm::HandleMessage(const TMessage& Message) {
 
 void TMainForm::BlockArrived(const TBlockNote& Note) {
   if (Note.Size == 0) {
-    // The device returned an empty buffer: recording has ended.
+    // The device returned an empty buffer: recording has ended (the input
+    // device has gone, for one). The button comes up again.
     if (!Audio1->Recorder()->Stop()) ShowAudioError();
+    if (FRecording) {
+      sbar1Panels[2]->setText("Recording ended: the input device delivered no more sound");
+      EndRun();
+    }
     ButtonStatus("Idle");
     return;
   }
@@ -846,6 +856,13 @@ void TMainForm::BlockArrived(const TBlockNote& Note) {
     Player->Play(FLeftStream.get(), Note.RP ? FRightStream.get() : nullptr, 0);
     if (!Player->DeviceOpen()) ShowAudioError();  // the output could not be opened
   }
+}
+
+void TMainForm::EndRun() {
+  FRecording = false;
+  SpeedButton1->setChecked(false);  // no click: the handler does not run again
+  Audio1->Player()->Stop();
+  ButtonStatus("Idle");
 }
 
 void TMainForm::Audio1Played(TPersistent*) {
@@ -906,6 +923,10 @@ void TMainForm::Timer1Timer() {
           Response.append(QPointF(static_cast<double>(i) / N * S->HighFrequency + S->LowFrequency, S->Amplitude[i]));
       NewResponse = true;
       FilterChanged = false;
+      // The centre slider moved on while this change was pending: its latest
+      // position is latched now for the next refresh, so that the filter ends
+      // where the label says.
+      if (TrackBar1->value() != SelCenterFreq) TrackBar1Change();
     }
     // 4: the band results of the previous refresh.
     const int32_t BarCount = std::max(0, RoundEven(Engine->FBandCount / 2.0) - 1);

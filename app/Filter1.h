@@ -95,6 +95,8 @@ public:
   // Audio thread.
   void Audio1Record(TPersistent* Sender, void* LP, void* RP, uint16_t BufferSize);
   void Audio1Played(TPersistent* Sender);
+  // Ends a run that cannot go on: recording off, button up, output stopped.
+  void EndRun();
   void ButtonStatus(const QString& Text);
   void CheckTriggerClick();
   void TrigLvlChange();

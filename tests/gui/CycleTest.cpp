@@ -163,19 +163,29 @@ TEST_F(CycleTest, EmptyBufferEndsRecording) {
   EXPECT_EQ(F.Status->text(), "Idle");
   EXPECT_TRUE(NewBlock.load());
   EXPECT_FALSE(F.Audio1->Recorder()->DeviceOpen());
+  // The run is over: the button is up, the reason in the status bar, and the
+  // next press starts a new run.
+  EXPECT_FALSE(F.SpeedButton1->isChecked());
+  EXPECT_FALSE(F.Recording());
+  EXPECT_EQ(F.sbar1Panels[2]->text(), "Recording ended: the input device delivered no more sound");
+  F.SpeedButton1->click();
+  EXPECT_TRUE(F.Recording());
   F.SpeedButton1->click();
 }
 
-TEST_F(CycleTest, FailedStartIsShownAndTheCaptionStillChanges) {
+TEST_F(CycleTest, FailedStartIsShownAndTheButtonComesUp) {
   TMainForm& F = OpenRecording();
-  Card->InjectFault("waveInOpen", MMSYSERR_ALLOCATED, "the input is busy");
+  Card->InjectFault("waveInOpen", MMSYSERR_ALLOCATED, "the input is busy", 0, 1);
   F.SpeedButton1->click();
-  EXPECT_EQ(F.Status->text(), "Recording");
   EXPECT_TRUE(F.sbar1Panels[2]->text().startsWith("Could not open the input device for recording:"))
       << F.sbar1Panels[2]->text().toStdString();
   EXPECT_TRUE(F.sbar1Panels[2]->text().contains("the input is busy"));
-  F.SpeedButton1->click();
   EXPECT_EQ(F.Status->text(), "Idle");
+  EXPECT_FALSE(F.SpeedButton1->isChecked());
+  EXPECT_FALSE(F.Recording());
+  F.SpeedButton1->click();  // the next press records
+  EXPECT_EQ(F.Status->text(), "Recording");
+  F.SpeedButton1->click();
 }
 
 TEST_F(CycleTest, OutputThatCannotOpenIsShown) {

@@ -117,6 +117,12 @@ TEST_F(GuiTest, FilterPanelLatchesTheCentreFrequency) {
   EXPECT_EQ(SelCenterFreq, 2500);
   Apply();
   EXPECT_EQ(Engine->FResponseFilter->CenterFrequency(), 2500.0f);
+  // The later position is latched by that refresh and applied by the next one,
+  // so the filter ends where the label says.
+  EXPECT_TRUE(FilterChanged);
+  EXPECT_EQ(SelCenterFreq, 3000);
+  Apply();
+  EXPECT_EQ(Engine->FResponseFilter->CenterFrequency(), 3000.0f);
 
   // High pass, width 300.
   F.ComboFilterType->setCurrentIndex(2);
@@ -126,7 +132,7 @@ TEST_F(GuiTest, FilterPanelLatchesTheCentreFrequency) {
   Apply();
   TFIRAnalysis* Filter = Engine->FResponseFilter;
   EXPECT_EQ(Filter->FilterType(), ftHighPass);
-  EXPECT_EQ(Filter->CenterFrequency(), 2500.0f);  // the centre copied earlier
+  EXPECT_EQ(Filter->CenterFrequency(), 3000.0f);  // the centre copied earlier
   EXPECT_EQ(Filter->TransitionBW1(), 0.0f);
   EXPECT_EQ(Filter->TransitionBW2(), 300.0f);
 
