@@ -65,7 +65,7 @@ struct TRig {
     EXPECT_EQ(C.FinishOutput(1), 1);
     const std::vector<uint8_t> b = C.Played();
     std::vector<int16_t> r(b.size() / 2);
-    std::memcpy(r.data(), b.data(), r.size() * 2);
+    if (!r.empty()) std::memcpy(r.data(), b.data(), r.size() * 2);
     return r;
   }
   void SetControl(uint32_t Destination, uint32_t Source, uint32_t Type, std::vector<uint32_t> Values) {
