@@ -845,6 +845,23 @@ void TVirtualSoundCard::SetKeepPlayed(bool Keep) {
 // ---------------------------------------------------------------------------
 // Manual clock
 
+namespace {
+// Bytes of whole frames the device's head buffer holds.
+template <class TDevice>
+uint32_t HeadCapacity(const TDevice& D) {
+  const uint32_t Align = D.Format.nBlockAlign;
+  return D.HeldHead->dwBufferLength / Align * Align;
+}
+}  // namespace
+
+void TVirtualSoundCard::WaitAllDelivered(TLock& Lock) {
+  FDelivered.wait(Lock, [this] {
+    for (auto& [h, d] : FWave)
+      if (!d->Idle()) return false;
+    return true;
+  });
+}
+
 int TVirtualSoundCard::FillInput(int Count) {
   TLock Lock(FLock);
   if (FClock != ckManual) return 0;
@@ -853,18 +870,13 @@ int TVirtualSoundCard::FillInput(int Count) {
     for (auto& [h, d] : FWave) {
       TWaveDevice& D = *d;
       if (!D.Input || !D.Started || D.Gone || D.Closing || D.HeldHead == nullptr) continue;
-      const uint32_t Align = D.Format.nBlockAlign;
-      const uint32_t Capacity = D.HeldHead->dwBufferLength / Align * Align;
-      const uint32_t Left = (Capacity - std::min(Capacity, D.Position)) / Align;
+      const uint32_t Capacity = HeadCapacity(D);
+      const uint32_t Left = (Capacity - std::min(Capacity, D.Position)) / D.Format.nBlockAlign;
       RecordFrames(D, reinterpret_cast<uint8_t*>(D.HeldHead->lpData) + D.Position, Left);
       ReturnHead(D, Capacity);
       ++n;
     }
-  FDelivered.wait(Lock, [this] {
-    for (auto& [h, d] : FWave)
-      if (!d->Idle()) return false;
-    return true;
-  });
+  WaitAllDelivered(Lock);
   return n;
 }
 
@@ -876,17 +888,13 @@ int TVirtualSoundCard::ReturnInput(uint32_t Bytes) {
     TWaveDevice& D = *d;
     if (!D.Input || !D.Started || D.Gone || D.Closing || D.HeldHead == nullptr) continue;
     const uint32_t Align = D.Format.nBlockAlign;
-    const uint32_t Capacity = D.HeldHead->dwBufferLength / Align * Align;
+    const uint32_t Capacity = HeadCapacity(D);
     const uint32_t Want = std::max(D.Position, std::min(Capacity, Bytes / Align * Align));
     RecordFrames(D, reinterpret_cast<uint8_t*>(D.HeldHead->lpData) + D.Position, (Want - D.Position) / Align);
     ReturnHead(D, Want);
     ++n;
   }
-  FDelivered.wait(Lock, [this] {
-    for (auto& [h, d] : FWave)
-      if (!d->Idle()) return false;
-    return true;
-  });
+  WaitAllDelivered(Lock);
   return n;
 }
 
@@ -898,18 +906,13 @@ int TVirtualSoundCard::FinishOutput(int Count) {
     for (auto& [h, d] : FWave) {
       TWaveDevice& D = *d;
       if (D.Input || D.Gone || D.Closing || D.HeldHead == nullptr) continue;
-      const uint32_t Align = D.Format.nBlockAlign;
-      const uint32_t Capacity = D.HeldHead->dwBufferLength / Align * Align;
-      const uint32_t Left = (Capacity - std::min(Capacity, D.Position)) / Align;
+      const uint32_t Capacity = HeadCapacity(D);
+      const uint32_t Left = (Capacity - std::min(Capacity, D.Position)) / D.Format.nBlockAlign;
       PlayFrames(D, reinterpret_cast<const uint8_t*>(D.HeldHead->lpData) + D.Position, Left);
       ReturnHead(D, 0);
       ++n;
     }
-  FDelivered.wait(Lock, [this] {
-    for (auto& [h, d] : FWave)
-      if (!d->Idle()) return false;
-    return true;
-  });
+  WaitAllDelivered(Lock);
   return n;
 }
 

@@ -201,6 +201,8 @@ private:
   void ReturnAllHeld(TWaveDevice& Device);
   void ReturnHead(TWaveDevice& Device, uint32_t Bytes);
   void WaitDelivered(TLock& Lock, TWaveDevice& Device);
+  // Manual clock: waits until every device has delivered its notifications.
+  void WaitAllDelivered(TLock& Lock);
   void DeviceThread(TWaveDevice* Device);
   void Advance(TWaveDevice& Device);
   void RecordFrames(TWaveDevice& Device, uint8_t* Data, uint32_t Frames);
