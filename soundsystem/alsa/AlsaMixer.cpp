@@ -452,14 +452,18 @@ MMRESULT TAlsaMixer::GetLineControls(MIXERLINECONTROLSA* Controls, uint32_t Flag
   }
 }
 
+// One 32-bit value per channel, for 1 up to the line's channel count.
+bool TAlsaMixer::DetailsFit(const MIXERCONTROLDETAILS& Details, const TLine& Line) {
+  return Details.cbDetails == 4 && Details.cMultipleItems == 0 && Details.paDetails != nullptr &&
+         Details.cChannels >= 1 && Details.cChannels <= Line.Channels;
+}
+
 MMRESULT TAlsaMixer::GetControlDetails(MIXERCONTROLDETAILS* Details) {
   std::lock_guard lock(FLock);
   TKind k;
   TLine* l = FindControl(Details->dwControlID, k);
   if (!l) return MIXERR_INVALCONTROL;
-  if (Details->cbDetails != 4 || Details->cMultipleItems != 0 || Details->paDetails == nullptr ||
-      Details->cChannels < 1 || Details->cChannels > l->Channels)
-    return MMSYSERR_INVALPARAM;
+  if (!DetailsFit(*Details, *l)) return MMSYSERR_INVALPARAM;
   uint32_t values[2];
   ReadValues(*l, k, values);
   std::memcpy(Details->paDetails, values, 4 * Details->cChannels);
@@ -471,9 +475,7 @@ MMRESULT TAlsaMixer::SetControlDetails(const MIXERCONTROLDETAILS* Details) {
   TKind k;
   TLine* l = FindControl(Details->dwControlID, k);
   if (!l) return MIXERR_INVALCONTROL;
-  if (Details->cbDetails != 4 || Details->cMultipleItems != 0 || Details->paDetails == nullptr ||
-      Details->cChannels < 1 || Details->cChannels > l->Channels)
-    return MMSYSERR_INVALPARAM;
+  if (!DetailsFit(*Details, *l)) return MMSYSERR_INVALPARAM;
   uint32_t values[2];
   std::memcpy(values, Details->paDetails, 4 * Details->cChannels);
   int err = 0;

@@ -78,6 +78,7 @@ private:
   TLine* FindLine(uint32_t LineID);
   // The line and kind of a control id, or nullptr.
   TLine* FindControl(uint32_t ID, TKind& Kind);
+  static bool DetailsFit(const MIXERCONTROLDETAILS& Details, const TLine& Line);
   void FillControl(const TLine& Line, TKind Kind, MIXERCONTROLA& Control) const;
   void ReadValues(const TLine& Line, TKind Kind, uint32_t Values[2]);
   void Snapshot(std::vector<TControlValue>& Values);

@@ -5,18 +5,13 @@
 #include <tuple>
 #include <vector>
 
+#include "Noise.h"
 #include "dsplib/NDSP.h"
 
 namespace quellmarin {
 namespace {
 
-std::vector<float> Noise(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-  std::vector<float> v(n);
-  for (float& x : v) x = dist(gen);
-  return v;
-}
+using testing::Noise;
 
 // Taps as the Kaiser designs come out (mirrored about taps / 2), or not.
 std::vector<float> Taps(int taps, bool symmetric, unsigned seed) {

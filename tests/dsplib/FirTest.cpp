@@ -6,18 +6,13 @@
 #include <tuple>
 #include <vector>
 
+#include "Noise.h"
 #include "dsplib/NDSP.h"
 
 namespace quellmarin {
 namespace {
 
-std::vector<float> RandomFloats(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-  std::vector<float> v(n);
-  for (float& x : v) x = dist(gen);
-  return v;
-}
+using testing::Noise;
 
 // Straight from the definition, in double: zero-stuff by Up (input at position
 // UpPhase of each group), convolve, keep the outputs with u mod Down == DownPhase.
@@ -67,7 +62,7 @@ std::vector<float> MixedRun(TFirState& st, const std::vector<float>& x) {
 // Taps mirrored about index taps / 2 (the first tap of an even count stays
 // unmatched), as the Kaiser designs come out.
 std::vector<float> SymmetricTaps(int taps, unsigned seed) {
-  auto h = RandomFloats(static_cast<size_t>(taps), seed);
+  auto h = Noise(static_cast<size_t>(taps), seed);
   const int c = taps / 2;
   for (int k = 1; c + k < taps; ++k) h[static_cast<size_t>(c - k)] = h[static_cast<size_t>(c + k)];
   return h;
@@ -84,8 +79,8 @@ TEST_P(FirSingleRate, MixedBlocksAndSamplesMatchDirectConvolution) {
   const int taps = std::get<0>(GetParam());
   fir_detail::SetWideKernelAllowed(std::get<1>(GetParam()));
   const auto h = std::get<2>(GetParam()) ? SymmetricTaps(taps, 1u + static_cast<unsigned>(taps))
-                                         : RandomFloats(static_cast<size_t>(taps), 1u + static_cast<unsigned>(taps));
-  const auto x = RandomFloats(static_cast<size_t>(taps) * 2 + 700, 99u);
+                                         : Noise(static_cast<size_t>(taps), 1u + static_cast<unsigned>(taps));
+  const auto x = Noise(static_cast<size_t>(taps) * 2 + 700, 99u);
   TFirState st;
   nspsFirInit(h.data(), taps, nullptr, &st);
   const auto y = MixedRun(st, x);
@@ -104,8 +99,8 @@ INSTANTIATE_TEST_SUITE_P(TapCounts, FirSingleRate,
 TEST(Fir, DelayValuesStartTheSymmetricPathToo) {
   for (int taps : {146, 147}) {
     const auto h = SymmetricTaps(taps, 21u);
-    const auto dly = RandomFloats(static_cast<size_t>(taps), 22u);
-    const auto x = RandomFloats(400, 23u);
+    const auto dly = Noise(static_cast<size_t>(taps), 22u);
+    const auto x = Noise(400, 23u);
     TFirState st;
     nspsFirInit(h.data(), taps, dly.data(), &st);
     // The same stream with the delay values as leading inputs, oldest first.
@@ -119,7 +114,7 @@ TEST(Fir, DelayValuesStartTheSymmetricPathToo) {
 TEST(Fir, DirectBlockAndSampleFilteringGiveTheSameStream) {
   fir_detail::SetBlockPath(fir_detail::bpDirect);
   const auto h = SymmetricTaps(600, 5u);
-  const auto x = RandomFloats(5000, 6u);
+  const auto x = Noise(5000, 6u);
   TFirState bySample, mixed, byBlock;
   nspsFirInit(h.data(), 600, nullptr, &bySample);
   nspsFirInit(h.data(), 600, nullptr, &mixed);
@@ -136,8 +131,8 @@ TEST(Fir, DirectBlockAndSampleFilteringGiveTheSameStream) {
 }
 
 TEST(Fir, InPlaceBlockFiltering) {
-  const auto h = RandomFloats(37, 7u);
-  auto x = RandomFloats(300, 8u);
+  const auto h = Noise(37, 7u);
+  auto x = Noise(300, 8u);
   TFirState a, b;
   nspsFirInit(h.data(), 37, nullptr, &a);
   nspsFirInit(h.data(), 37, nullptr, &b);
@@ -168,8 +163,8 @@ class FirMultiRate : public ::testing::TestWithParam<MrCase> {};
 
 TEST_P(FirMultiRate, StreamMatchesZeroStuffFilterAndPick) {
   const MrCase c = GetParam();
-  const auto h = RandomFloats(static_cast<size_t>(c.Taps), 11u);
-  const auto x = RandomFloats(997, 12u);
+  const auto h = Noise(static_cast<size_t>(c.Taps), 11u);
+  const auto x = Noise(997, 12u);
   TFirState st;
   nspsFirInitMr(h.data(), c.Taps, nullptr, c.Up, c.UpPhase, c.Down, c.DownPhase, &st);
   const auto y = MixedRun(st, x);
@@ -200,7 +195,7 @@ TEST(Fir, MultiRateSingleSamplesHoldTheLastOutput) {
 }
 
 TEST(Fir, BadInitialisationThrowsAndLeavesTheStateRunning) {
-  const auto h = RandomFloats(20, 3u);
+  const auto h = Noise(20, 3u);
   TFirState st, twin;
   nspsFirInit(h.data(), 20, nullptr, &st);
   nspsFirInit(h.data(), 20, nullptr, &twin);
