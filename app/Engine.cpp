@@ -15,6 +15,7 @@ void TFFT::Init(TComponent* Owner, int32_t NoSamples, int32_t SampleRate, TFilte
                 int32_t CenterFrequency) {
   FPlotCount = 0;
   FNoSamples = std::clamp<int32_t>(NoSamples, 0, MaxBlockSamples);
+  FBlockCount = FNoSamples;
 
   FLivePoint = new TSpectrumPoint(Owner);
   FResponsePoint = new TSpectrumPoint(Owner);
@@ -70,14 +71,15 @@ void TFFT::Init(TComponent* Owner, TAudio* Audio, TFilterType FilterType, int32_
   Init(Owner, recorder->NoSamples(), recorder->SampleRate(), FilterType, CenterFrequency);
 }
 
-void TFFT::ProcessBlock(int16_t* Samples, bool FilterEnabled) {
-  std::lock_guard<std::mutex> guard(FLock);
+void TFFT::ProcessBlock(int16_t* Samples, int32_t Count, TBlockFilter* Filter) {
   if (!FLivePoint) return;  // not initialised: the block passes unchanged
-  const int32_t n = FNoSamples;
+  const int32_t n = std::clamp(Count, 0, FNoSamples);
+  FBlockCount = n;
   float* signal = FLivePoint->TimeSignal->Data;
   std::memcpy(FSamples, Samples, sizeof(int16_t) * static_cast<size_t>(n));
   for (int32_t i = 0; i < n; ++i) signal[i] = static_cast<float>(FSamples[i] - SampleOffset);
-  if (FilterEnabled) FilterBlock();
+  std::fill(signal + n, signal + FNoSamples, 0.0f);
+  if (Filter) Filter->FilterBlock(signal, n);
   ComputeSpectrum();
   if (FEqualizeRequest) {
     const TSpectrum* spectrum = FLivePoint->Spectrum;
@@ -89,10 +91,39 @@ void TFFT::ProcessBlock(int16_t* Samples, bool FilterEnabled) {
   std::memcpy(Samples, FSamples, sizeof(int16_t) * static_cast<size_t>(n));
 }
 
+namespace {
+// The live point's own filter as a pipeline step, with the offset scaled by
+// the filter's DC gain.
+class TOwnFilter final : public TFFT::TBlockFilter {
+public:
+  explicit TOwnFilter(TFIRAnalysis& Filter) : FFilter(Filter) {}
+  void FilterBlock(float* Data, int32_t Count) override {
+    FFilter.FilterBlock(Data, Count);
+    const TTImeSignal& taps = FFilter.Taps();
+    double gain = 0.0;
+    for (int32_t i = 0; i < taps.Length; ++i) gain += taps.Data[i];
+    const float share = static_cast<float>((gain - 1.0) * TFFT::SampleOffset);
+    for (int32_t i = 0; i < Count; ++i) Data[i] += share;
+  }
+
+private:
+  TFIRAnalysis& FFilter;
+};
+}  // namespace
+
+void TFFT::ProcessBlock(int16_t* Samples, int32_t Count, bool FilterEnabled) {
+  if (!FLiveFilter) {
+    ProcessBlock(Samples, Count, static_cast<TBlockFilter*>(nullptr));
+    return;
+  }
+  TOwnFilter own(*FLiveFilter);
+  ProcessBlock(Samples, Count, FilterEnabled ? &own : nullptr);
+}
+
 void TFFT::FilterBlock() {
   // One block call: the same stream as one FilterSample per sample, and FFT
   // convolution for long filters.
-  FLiveFilter->FilterBlock(FLivePoint->TimeSignal->Data, FNoSamples);
+  FLiveFilter->FilterBlock(FLivePoint->TimeSignal->Data, FBlockCount);
 }
 
 void TFFT::ComputeSpectrum() { FLiveFFT->Execute(); }
@@ -126,7 +157,6 @@ void TFFT::UpdateFilterResponse() {
   FGenerator->Execute();
   FResponseFilter->Execute();
   FResponseFFT->Execute();
-  FLiveFilter = FResponseFilter;
 }
 
 void TFFT::FindDominant() {

@@ -1,14 +1,19 @@
 #pragma once
 // The processing engine: ties the measuring points, spectrum analyses, FIR
-// filters and the delta generator together for live filtering. The record
-// handler runs the block pipeline (ProcessBlock) on the audio thread; the
-// display refresh runs SetFilter, UpdateFilterResponse and FindDominant and
-// reads the spectra and band results on the UI thread. The two never overlap:
-// ProcessBlock holds the engine's lock for one block, and the refresh holds it
-// (through Lock()) around its engine steps.
+// filters and the delta generator together for live filtering.
+//
+// Threads: the engine has two sides that share nothing.
+//   * The live side (the live point, its spectrum analysis and filter,
+//     FSamples, FEqualizeRequest, FEqualizeRef and the band results) belongs
+//     to the live loop's thread while a run lasts: ProcessBlock and
+//     FindDominant run there, once per block. The window reads what the loop
+//     publishes, never these fields.
+//   * The response side (the response point, its analysis and filter, the
+//     generator: SetFilter, UpdateFilterResponse) and FPlotCount belong to the
+//     UI thread. The response filter is only ever measured; the live path
+//     filters with a copy of its taps (see app/LiveFilter.h).
 
 #include <cstdint>
-#include <mutex>
 
 #include "analysis/SignalAnalysis.h"
 #include "audio/Audio.h"
@@ -36,23 +41,37 @@ public:
   // The same for the block length and sample rate of Audio's recorder.
   void Init(TComponent* Owner, TAudio* Audio, TFilterType FilterType, int32_t CenterFrequency);
 
-  // The block pipeline, on the audio thread. Samples holds FNoSamples 16-bit
-  // samples; they are replaced in place by the processed block. Takes the lock.
-  void ProcessBlock(int16_t* Samples, bool FilterEnabled);
+  // The filter step of the block pipeline: filters Count samples of the
+  // offset-free time signal in place. What it returns is still offset-free:
+  // a filter whose gain at 0 Hz is G adds (G - 1) x SampleOffset, so that the
+  // offset that is added back comes out scaled by the filter's DC gain, as a
+  // linear filter of the recorded samples would give it.
+  class TBlockFilter {
+  public:
+    virtual ~TBlockFilter() = default;
+    virtual void FilterBlock(float* Data, int32_t Count) = 0;
+  };
 
-  // Pipeline steps; the caller holds the lock.
+  // The block pipeline, live side. Samples holds Count 16-bit samples (at most
+  // FNoSamples are used); they are replaced in place by the processed block.
+  // A short block is padded with zeros for the spectrum, never with samples
+  // of an earlier block. Filter null: no filtering.
+  void ProcessBlock(int16_t* Samples, int32_t Count, TBlockFilter* Filter);
+  // The same, filtering with the live point's own filter when FilterEnabled.
+  void ProcessBlock(int16_t* Samples, int32_t Count, bool FilterEnabled);
+
+  // Pipeline steps, live side.
   void FilterBlock();
   void ComputeSpectrum();
-
-  // Refresh steps; the caller holds the lock.
-  void SetFilter(TFilterType FilterType, int32_t Width, int32_t CenterFrequency);
-  void UpdateFilterResponse();
   void FindDominant();
 
-  // The lock that keeps the pipeline and the refresh's engine steps apart.
-  std::mutex& Lock() { return FLock; }
+  // Response side.
+  void SetFilter(TFilterType FilterType, int32_t Width, int32_t CenterFrequency);
+  // Measures the response filter's frequency response into the response
+  // point's spectrum. The response filter never filters the live stream.
+  void UpdateFilterResponse();
 
-  // Data model: the window reads and writes these directly (under the lock).
+  // Data model.
   TFIRAnalysis* FLiveFilter = nullptr;
   TFIRAnalysis* FResponseFilter = nullptr;
   TSignal* FGenerator = nullptr;
@@ -78,7 +97,7 @@ public:
   float FBandFreq[MaxBands] = {};
 
 private:
-  std::mutex FLock;
+  int32_t FBlockCount = 0;  // samples of the block being processed
 };
 
 // Converts a processed sample back to 16 bits: rounded to nearest (halves to

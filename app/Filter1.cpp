@@ -189,9 +189,6 @@ TMainForm::TMainForm(TSoundSystem& SoundSystem, std::string SettingsFile, QWidge
   FQueue = std::make_unique<TQtMessageQueue>();
   FWindow = std::make_unique<TWindow>(*this, *FQueue);
   Audio1 = new TAudio(this, FSoundSystem, *FQueue);
-  Audio1->OnRecord = [this](TPersistent* Sender, void* LP, void* RP, uint16_t Size) {
-    Audio1Record(Sender, LP, RP, Size);
-  };
   Audio1->OnPlayed = [this](TPersistent* Sender) { Safely([&] { Audio1Played(Sender); }); };
   Audio1->OnMixerChange = [this](TPersistent* Sender, uint16_t Destination, uint16_t Source) {
     Safely([&] { Audio1MixerChange(Sender, Destination, Source); });
@@ -205,10 +202,11 @@ TMainForm::TMainForm(TSoundSystem& SoundSystem, std::string SettingsFile, QWidge
 
 TMainForm::~TMainForm() {
   Timer1->stop();
-  // The recorder's callback thread reads OnRecord: stop it before the handlers
-  // go. No handler of this window may run after that.
+  // The live loop's thread and the devices' callbacks end before anything
+  // they use goes.
   FRecording = false;
-  Audio1->Recorder()->Stop();
+  FLoop.reset();
+  if (Audio1->Recorder()->DeviceOpen()) Audio1->Recorder()->Stop();
   Audio1->OnRecord = nullptr;
   Audio1->OnPlayed = nullptr;
   Audio1->OnMixerChange = nullptr;
@@ -614,16 +612,18 @@ void TMainForm::FormCreate() {
   ComboFilterTypeChange();
   // 4-5
   SetupRecorder(Audio1);
+  FLoop.reset();
   delete Engine;
   Engine = new TFFT;
   Engine->Init(this, Audio1, SelFilterType, SelCenterFreq);
+  FLoop = std::make_unique<TLiveLoop>(*Audio1, *Engine);
+  FLoop->SetNewBlockFlag(&NewBlock);
+  FShown = nullptr;
   // 6-9
   PageControl1->setCurrentIndex(0);
   LoadMixerLists();
   Audio1->Recorder()->SetTriggered(true);
   TrigLvlChange();
-  FLeftStream.reset();
-  FRightStream.reset();
   FRecording = false;
   // 10-12
   SetItemIndex(ComboSpectrumScale, IniFile->ReadInteger(Section, "SpectumScaleType", 0));
@@ -641,7 +641,7 @@ void TMainForm::FormCreate() {
   ComboPlotScaleChange();
   // 18-19
   CheckFilter->setChecked(IniFile->ReadBool(Section, "FilterOn", false));
-  FFilterOn = CheckFilter->isChecked();
+  FLoop->SetFilterEnabled(CheckFilter->isChecked());
   DefaultValueCapacity = 2500;
   // 20-21
   Chart1Bottom->setMax(5000);
@@ -658,19 +658,15 @@ void TMainForm::FormCreate() {
   TrackBar1Change();
   // 23-25
   TrigLvlChange();
-  {
-    std::lock_guard<std::mutex> Guard(Engine->Lock());
-    Engine->FPlotCount = 0;
-    Engine->FEqualizeRequest = false;
-  }
+  Engine->FPlotCount = 0;
+  Engine->FEqualizeRequest = false;
   LoadMixerLines();
 }
 
 bool TMainForm::FormCloseQuery() {
   // Blocks still waiting are not played any more: the player is about to stop.
   FRecording = false;
-  Audio1->Recorder()->Stop();
-  Audio1->Player()->Stop();
+  if (FLoop) FLoop->Stop();
   return true;
 }
 
@@ -697,12 +693,12 @@ void TMainForm::FormClose() {
 }
 
 void TMainForm::FormDestroy() {
+  FLoop.reset();
+  FShown = nullptr;
   delete Engine;
   Engine = nullptr;
   delete IniFile;
   IniFile = nullptr;
-  FLeftStream.reset();
-  FRightStream.reset();
 }
 
 void TMainForm::Exit1Click() { close(); }
@@ -735,144 +731,83 @@ void TMainForm::SpeedButton1Click() {
   if (SpeedButton1->isChecked()) {
     if (ComboSpectrumScale->currentIndex() == 0) Chart1Left->setMax(1);
     FRecording = true;
-    FPrimeOutput = true;
-    FBlockErrorShown = false;
-    if (!Recorder->Start()) {
+    FLoop->SetFilterEnabled(CheckFilter->isChecked());
+    FLoop->SetTriggerOn(CheckTrigger->isChecked());
+    FBlinkedBlocks = 0;
+    if (!FLoop->Start()) {
       // Nothing records: say why and leave the button up, not "Recording".
       ShowAudioError();
       EndRun();
       return;
     }
-    try {
-      FLeftStream.reset();
-      FRightStream.reset();
-      const size_t BlockBytes = Recorder->BufferBytes();
-      auto Left = std::make_unique<TMemoryStream>();
-      auto Right = std::make_unique<TMemoryStream>();
-      Left->Reserve(BlockBytes);
-      Right->Reserve(BlockBytes);
-      if (!FSilence || FSilence->Size() != BlockBytes) {
-        auto Silence = std::make_unique<TMemoryStream>();
-        // 8-bit samples are unsigned with 128 as zero; 16-bit zero is 0.
-        std::vector<uint8_t> Zero(BlockBytes, Audio1->Player()->BitsPerSample() == _8 ? 128 : 0);
-        Silence->Write(Zero.data(), Zero.size());
-        FSilence = std::move(Silence);
-      }
-      FLeftStream = std::move(Left);
-      FRightStream = std::move(Right);
-    } catch (const std::bad_alloc&) {
-      FLeftStream.reset();
-      FRightStream.reset();
-      if (!Recorder->Stop()) ShowAudioError();
-      return;
-    }
+    // A run whose output could not be opened goes on (display and recording)
+    // and says why; the loop tries the output again now and then.
+    if (const std::string Out = FLoop->OutputError(); !Out.empty())
+      sbar1Panels[2]->setText(QString::fromStdString(Out));
     ButtonStatus("Recording");
   } else {
     FRecording = false;
-    if (!Recorder->Stop()) ShowAudioError();
-    // Blocks of this run still waiting are handled now, before the recorder's
-    // buffers can be filled again by a new run.
-    FQueue->ProcessMessages();
-    Audio1->Player()->Stop();
+    FLoop->Stop();
     ButtonStatus("Idle");
   }
 }
 
-void TMainForm::Audio1Record(TPersistent*, void* LP, void* RP, uint16_t BufferSize) {
-  try {
-    if (BufferSize > 0) {
-      if (LP && Engine) Engine->ProcessBlock(static_cast<int16_t*>(LP), FFilterOn.load());
-    }
-    const uint32_t n = FNoteCount.fetch_add(1) % BlockNotes;
-    FNotes[n] = TBlockNote{LP, RP, BufferSize};
-    FWindow->Post(MsgBlock, n);
-  } catch (...) {
-    FWindow->Post(MsgError);
-  }
-  // Re-arm the trigger: in trigger mode every block must itself reach the level.
-  // Trigger mode may be switched off meanwhile: whoever writes last must leave
-  // the recorder free-running then.
-  if (FTriggerOn.load()) {
-    Audio1->Recorder()->SetTriggered(false);
-    if (!FTriggerOn.load()) Audio1->Recorder()->SetTriggered(true);
-  }
-  NewBlock = true;
+void TMainForm::HandleMessage(const TMessage&) {}
+
+void TMainForm::CheckRunEnded() {
+  if (!FLoop || FLoop->State() != TLiveLoop::rsEnded) return;
+  FLoop->Stop();
+  sbar1Panels[2]->setText(QString::fromStdString(FLoop->EndReason()));
+  EndRun();
 }
 
-void TMainForm::HandleMessage(const TMessage& Message) {
-  Safely([&] {
-    switch (Message.Msg) {
-      case MsgBlock:
-        BlockArrived(FNotes[Message.WParam % BlockNotes]);
-        break;
-      case MsgError:
-        // Once per run: a failure that repeats with every block must not stack boxes.
-        if (FBlockErrorShown) break;
-        FBlockErrorShown = true;
-        throw Exception("A recorded block could not be processed");
-      default:
-        break;
+void TMainForm::ShowLoopState() {
+  if (!FLoop) return;
+  const uint64_t Blocks = FLoop->Blocks();
+  if (FRecording && Blocks != FBlinkedBlocks) {
+    // The caption blinks once per block: an odd number of blocks since the
+    // last refresh toggles it.
+    if ((Blocks - FBlinkedBlocks) % 2 == 1) {
+      QPalette Palette = Status->palette();
+      const QColor Now = Palette.color(QPalette::WindowText);
+      Palette.setColor(QPalette::WindowText, Now == Yellow ? Green : Yellow);
+      Status->setPalette(Palette);
     }
-  });
-}
-
-void TMainForm::BlockArrived(const TBlockNote& Note) {
-  if (Note.Size == 0) {
-    // The device returned an empty buffer: recording has ended (the input
-    // device has gone, for one). The button comes up again.
-    if (!Audio1->Recorder()->Stop()) ShowAudioError();
-    if (FRecording) {
-      sbar1Panels[2]->setText("Recording ended: the input device delivered no more sound");
-      EndRun();
-    }
-    ButtonStatus("Idle");
-    return;
+    FBlinkedBlocks = Blocks;
   }
-  if (FLeftStream) {
-    if (FRecording) {
-      FLeftStream->SetPosition(0);
-      if (Note.RP) FRightStream->SetPosition(0);
-    }
-    FLeftStream->Write(Note.LP, Note.Size);
-    if (Note.RP) FRightStream->Write(Note.RP, Note.Size);
-    if (FRecording) {
-      // Each stream holds exactly the latest block.
-      FLeftStream->SetSize(FLeftStream->Position());
-      if (Note.RP) FRightStream->SetSize(FRightStream->Position());
-    }
-  }
-  QPalette Palette = Status->palette();
-  const QColor Now = Palette.color(QPalette::WindowText);
-  Palette.setColor(QPalette::WindowText, Now == Yellow ? Green : Yellow);
-  Status->setPalette(Palette);
-  // A block of a run the user has already stopped is not played: the player is
-  // being stopped, and it would start the output again.
-  if (FRecording && FLeftStream) {
-    TPlayer* Player = Audio1->Player();
-    if (FPrimeOutput) {
-      Player->Play(FSilence.get(), nullptr, 0);
-      FPrimeOutput = false;
-    }
-    Player->Play(FLeftStream.get(), Note.RP ? FRightStream.get() : nullptr, 0);
-    if (!Player->DeviceOpen()) ShowAudioError();  // the output could not be opened
+  // Dropouts: the sound system's own recoveries, the output running dry or
+  // being reopened, and the samples the clock drift cost or added.
+  const uint64_t Xruns = SoundSystemXruns(FSoundSystem) + FLoop->Underruns() + FLoop->OutputRestarts();
+  const int64_t Dropped = FLoop->DroppedFrames();
+  const int64_t Padded = FLoop->PaddedFrames();
+  if (Xruns > 0 || Dropped > 0 || Padded > 0) {
+    QString Text = QString("Overruns/underruns: %1").arg(Xruns);
+    if (Dropped > 0 || Padded > 0)
+      Text += QString(", drift -%1/+%2 ms").arg(Dropped / 20).arg(Padded / 20);
+    sbar1Panels[1]->setText(Text);
+    sbar1Panels[1]->setToolTip(QString("Output restarts: %1, output ran dry: %2, dropped %3 and padded %4 samples")
+                                   .arg(FLoop->OutputRestarts())
+                                   .arg(FLoop->Underruns())
+                                   .arg(Dropped)
+                                   .arg(Padded));
   }
 }
 
 void TMainForm::EndRun() {
   FRecording = false;
   SpeedButton1->setChecked(false);  // no click: the handler does not run again
-  Audio1->Player()->Stop();
+  if (FLoop) FLoop->Stop();
   ButtonStatus("Idle");
 }
 
 void TMainForm::Audio1Played(TPersistent*) {
-  ButtonStatus("Idle");
-  // The output ran dry: the next block starts it again with its reserve.
-  if (FRecording) FPrimeOutput = true;
+  // The live loop writes its own output stream; the player runs dry only for
+  // other users (the capability report), never during a run.
+  if (!FRecording) ButtonStatus("Idle");
 }
 
 void TMainForm::CheckTriggerClick() {
-  FTriggerOn = CheckTrigger->isChecked();
+  FLoop->SetTriggerOn(CheckTrigger->isChecked());
   Audio1->Recorder()->SetTriggered(!CheckTrigger->isChecked());
 }
 
@@ -892,102 +827,92 @@ void TMainForm::TrigLvlChange() {
 // Display refresh
 
 void TMainForm::Timer1Timer() {
-  // 1
+  CheckRunEnded();
+  FLoop->CollectRetired();
+  ShowLoopState();
   if (!NewBlock.load()) return;
-  // 2
+  if (const TLiveSnapshot* Latest = FLoop->TakeSnapshot()) FShown = Latest;
   int32_t Level = 0;
   if (!ReadInputLevel(Level)) Level = 0;
   Gauge1->setValue(std::clamp<int32_t>(Level, 0, 32768));
-  // Dropouts the sound system recovered from, once there are any.
-  if (const uint32_t Xruns = SoundSystemXruns(FSoundSystem); Xruns > 0)
-    sbar1Panels[1]->setText(QString("Overruns/underruns: %1").arg(Xruns));
 
-  QList<QPointF> Response;
-  bool NewResponse = false;
-  QList<QPointF> Bars;
-  bool PlotPoint = false;
-  float Y = 0.0f;
-  int32_t DominantHz = 0;
-  float MaxAmplitude = 0.0f;
-  {
-    std::lock_guard<std::mutex> Guard(Engine->Lock());
-    // 3
-    if (FilterChanged) {
-      Engine->SetFilter(SelFilterType, TrackBandWidth->value(), SelCenterFreq);
-      Engine->UpdateFilterResponse();
-      const TSpectrum* S = Engine->FResponsePoint->Spectrum;
-      const int32_t N = S->Length;
-      Response.reserve(std::max(DefaultValueCapacity, N / 2));
-      for (int32_t i = 1; i <= RoundEven(N / 2.0) - 1; ++i)
-        if (S->Amplitude[i] > 0)
-          Response.append(QPointF(static_cast<double>(i) / N * S->HighFrequency + S->LowFrequency, S->Amplitude[i]));
-      NewResponse = true;
-      FilterChanged = false;
-      // The centre slider moved on while this change was pending: its latest
-      // position is latched now for the next refresh, so that the filter ends
-      // where the label says.
-      if (TrackBar1->value() != SelCenterFreq) TrackBar1Change();
-    }
-    // 4: the band results of the previous refresh.
-    const int32_t BarCount = std::max(0, RoundEven(Engine->FBandCount / 2.0) - 1);
-    if (CheckSpectrumOn->isChecked()) {
-      const double Step =
-          BarCount > 1 ? Engine->FBandFreq[1] - Engine->FBandFreq[0] : 100.0;
-      Bars.reserve(std::max(DefaultValueCapacity, 4 * BarCount));
-      for (int32_t i = 0; i < BarCount; ++i) {
-        // A bar covers 80 % of its band's width, centred on the band's start.
-        const double x = Engine->FBandFreq[i];
-        const double h = Engine->FBandPeak[i];
-        Bars.append(QPointF(x - 0.4 * Step, 0));
-        Bars.append(QPointF(x - 0.4 * Step, h));
-        Bars.append(QPointF(x + 0.4 * Step, h));
-        Bars.append(QPointF(x + 0.4 * Step, 0));
-      }
-    }
-    // 5
-    if (CheckPlotOn->isChecked() && Engine->FPlotCount < 5000) {
-      switch (ComboPlotFunction->currentIndex()) {
-        case 0:
-          Y = Engine->FBandPeak[std::clamp<int32_t>(Engine->FMaxBand, 0, TFFT::MaxBands - 1)];
-          break;
-        case 1:
-          Y = static_cast<float>(Engine->FDominantBin);
-          break;
-        case 2: {
-          // The largest absolute sample of the latest processed block.
-          const float* Data = Engine->FLivePoint->TimeSignal->Data;
-          float Peak = 0.0f;
-          for (int32_t i = 0; i < Engine->FNoSamples; ++i) Peak = std::max(Peak, std::fabs(Data[i]));
-          Y = Peak;
-          break;
-        }
-        default:
-          Y = 0.0f;
-          break;
-      }
-      PlotPoint = true;
-    }
-    // 6-7
-    Engine->FindDominant();
-    const TSpectrum* L = Engine->FLivePoint->Spectrum;
-    if (L->Length > 0)
-      DominantHz = RoundEven(static_cast<double>(Engine->FDominantBin) / L->Length * L->HighFrequency + L->LowFrequency);
-    MaxAmplitude = Engine->FMaxAmplitude;
+  if (FilterChanged) {
+    // The response side measures the new design; the live path gets a copy
+    // of its taps and fades over to it at the next block.
+    Engine->SetFilter(SelFilterType, TrackBandWidth->value(), SelCenterFreq);
+    Engine->UpdateFilterResponse();
+    const TSpectrum* S = Engine->FResponsePoint->Spectrum;
+    const int32_t N = S->Length;
+    QList<QPointF> Response;
+    Response.reserve(std::max(DefaultValueCapacity, N / 2));
+    for (int32_t i = 1; i <= RoundEven(N / 2.0) - 1; ++i)
+      if (S->Amplitude[i] > 0)
+        Response.append(QPointF(static_cast<double>(i) / N * S->HighFrequency + S->LowFrequency, S->Amplitude[i]));
+    Series3->replace(Response);
+    PublishDesign();
+    FilterChanged = false;
+    // The centre slider moved on while this change was pending: its latest
+    // position is latched now for the next refresh, so that the filter ends
+    // where the label says.
+    if (TrackBar1->value() != SelCenterFreq) TrackBar1Change();
   }
 
-  if (NewResponse) Series3->replace(Response);
-  if (CheckSpectrumOn->isChecked()) Series1Bars->replace(Bars);
-  if (PlotPoint) SetPlotValue(Y);
+  const TLiveSnapshot* L = FShown;
+  if (CheckSpectrumOn->isChecked() && L) {
+    const int32_t BarCount = std::max(0, RoundEven(L->BandCount / 2.0) - 1);
+    const double Step = BarCount > 1 ? L->BandFreq[1] - L->BandFreq[0] : 100.0;
+    QList<QPointF> Bars;
+    Bars.reserve(std::max(DefaultValueCapacity, 4 * BarCount));
+    for (int32_t i = 0; i < BarCount; ++i) {
+      // A bar covers 80 % of its band's width, centred on the band's start.
+      const double x = L->BandFreq[i];
+      const double h = L->BandPeak[i];
+      Bars.append(QPointF(x - 0.4 * Step, 0));
+      Bars.append(QPointF(x - 0.4 * Step, h));
+      Bars.append(QPointF(x + 0.4 * Step, h));
+      Bars.append(QPointF(x + 0.4 * Step, 0));
+    }
+    Series1Bars->replace(Bars);
+  }
+  if (CheckPlotOn->isChecked() && Engine->FPlotCount < 5000 && L) {
+    float Y = 0.0f;
+    switch (ComboPlotFunction->currentIndex()) {
+      case 0: Y = L->BandPeak[std::clamp<int32_t>(L->MaxBand, 0, TFFT::MaxBands - 1)]; break;
+      case 1: Y = static_cast<float>(L->DominantBin); break;
+      case 2: Y = L->BlockPeak; break;  // the largest absolute sample of the block
+      default: break;
+    }
+    SetPlotValue(Y);
+  }
+  int32_t DominantHz = 0;
+  float MaxAmplitude = 0.0f;
+  if (L && L->SpectrumLength > 0) {
+    DominantHz = RoundEven(static_cast<double>(L->DominantBin) / L->SpectrumLength * L->HighFrequency +
+                           L->LowFrequency);
+    MaxAmplitude = L->MaxAmplitude;
+  }
   Label1->setText(QString::number(DominantHz));
-  // 8
   if (ComboSpectrumScale->currentIndex() == 0 && !(Chart1Left->max() >= MaxAmplitude))
     Chart1Left->setMax(MaxAmplitude);
-  // 9
   if (ComboPlotScale->currentIndex() == 0 && FPlotHasPoints && FPlotMaxY > Chart2Left->max())
     Chart2Left->setMax(FPlotMaxY + 1);
   ApplyAutomaticAxes();
-  // 10
   NewBlock = false;
+}
+
+void TMainForm::PublishDesign() {
+  const TFIRAnalysis* Design = Engine->FResponseFilter;
+  const TTImeSignal& Taps = Design->Taps();
+  if (Design->Dirty() || Taps.Length < 1) {
+    sbar1Panels[2]->setText("The filter could not be designed: the previous filter stays in use");
+    return;
+  }
+  try {
+    FLoop->PublishFilter(std::make_unique<TLiveFilter>(Taps.Data, Taps.Length));
+  } catch (const std::exception& E) {
+    sbar1Panels[2]->setText(QString("The filter could not be designed (%1): the previous filter stays in use")
+                                .arg(QString::fromLocal8Bit(E.what())));
+  }
 }
 
 // Refresh step 5, after the value is taken: smoothing, the point, scrolling.
@@ -1009,7 +934,6 @@ void TMainForm::SetPlotValue(float Y) {
   }
   int32_t Count;
   {
-    std::lock_guard<std::mutex> Guard(Engine->Lock());
     Count = Engine->FPlotCount;
     ++Engine->FPlotCount;
   }
@@ -1104,27 +1028,20 @@ void TMainForm::BottonClearPlotClick() {
   Chart2->zoomReset();  // first: it restores the ranges from before any zoom
   Chart2Left->setRange(0, 1);
   Chart2Bottom->setRange(0, 200);
-  std::lock_guard<std::mutex> Guard(Engine->Lock());
   Engine->FPlotCount = 0;
 }
 
-void TMainForm::Button1Click() {
-  std::lock_guard<std::mutex> Guard(Engine->Lock());
-  Engine->FEqualizeRequest = true;
-}
+void TMainForm::Button1Click() { FLoop->RequestEqualize(); }
 
 void TMainForm::CheckExpDecayClick() {
-  {
-    std::lock_guard<std::mutex> Guard(Engine->Lock());
-    Engine->FLiveFFT->SetExponentialDecay(decay_combo->currentText().toInt());
-    Engine->FLiveFFT->SetAveraging(CheckExpDecay->isChecked() ? avInfiniteExponential : avNone);
-  }
+  FLoop->SetSpectrumAveraging(CheckExpDecay->isChecked() ? avInfiniteExponential : avNone,
+                              decay_combo->currentText().toInt());
   decay_combo->setEnabled(CheckExpDecay->isChecked());
 }
 
 void TMainForm::decay_comboClick() {
-  std::lock_guard<std::mutex> Guard(Engine->Lock());
-  Engine->FLiveFFT->SetExponentialDecay(decay_combo->currentText().toInt());
+  FLoop->SetSpectrumAveraging(CheckExpDecay->isChecked() ? avInfiniteExponential : avNone,
+                              decay_combo->currentText().toInt());
 }
 
 void TMainForm::CheckSpectrumOnClick() {
@@ -1132,13 +1049,13 @@ void TMainForm::CheckSpectrumOnClick() {
 }
 
 void TMainForm::ButtonTestClick() {
-  std::lock_guard<std::mutex> Guard(Engine->Lock());
-  const TSpectrum* L = Engine->FLivePoint->Spectrum;
-  const double Hz =
-      L->Length > 0 ? static_cast<double>(Engine->FDominantBin) / L->Length * L->HighFrequency + L->LowFrequency : 0;
+  const TLiveSnapshot* L = FShown;
+  const double Hz = L && L->SpectrumLength > 0
+                        ? static_cast<double>(L->DominantBin) / L->SpectrumLength * L->HighFrequency + L->LowFrequency
+                        : 0;
   Memo1->appendPlainText(QString("Dominant frequency %1 Hz, amplitude %2, filter %3")
                              .arg(RoundEven(Hz))
-                             .arg(static_cast<double>(Engine->FMaxAmplitude), 0, 'f', 1)
+                             .arg(static_cast<double>(L ? L->MaxAmplitude : 0.0f), 0, 'f', 1)
                              .arg(CheckFilter->isChecked() ? "on" : "off"));
 }
 
@@ -1169,7 +1086,7 @@ void TMainForm::TrackBandWidthChange() {
 }
 
 void TMainForm::CheckFilterClick() {
-  FFilterOn = CheckFilter->isChecked();
+  FLoop->SetFilterEnabled(CheckFilter->isChecked());
   TrackBandWidthChange();
   TrackBar1Change();
 }

@@ -6,16 +6,13 @@
 // amplitude or frequency, and the dominant frequency in hertz.
 //
 // Threads
-//   * Every handler of this class runs on the UI thread, except Audio1Record,
-//     which the recorder calls on the sound system's callback thread. It runs
-//     the engine's block pipeline there (under the engine's lock), re-arms the
-//     trigger and sets NewBlock; everything it does for the window and the
-//     player (the status blink, handing the block to the player, stopping the
-//     recorder after an empty block) is posted to the UI thread in block order.
-//     A posted block still finds its samples in the recorder's buffer: the
-//     buffer goes back to the device only after the recorder's own posted
-//     message, which comes later.
-//   * Timer1Timer (every 100 ms) holds the engine's lock for its engine steps.
+//   * Every handler of this class runs on the UI thread. The blocks never
+//     pass through it: the live loop (app/LiveLoop.h) records, processes and
+//     plays them on its own thread. The window starts and stops the loop,
+//     hands it its parameters and new filter designs, and reads the snapshot
+//     the loop publishes once per block.
+//   * Timer1Timer (every 100 ms) also notices a run that ended by itself and
+//     shows why.
 //   * An exception that escapes a handler ends that handler and is shown in an
 //     error box; it never ends the program.
 
@@ -29,6 +26,7 @@
 #include <string>
 
 #include "app/KiniFile.h"
+#include "app/LiveLoop.h"
 #include "app/Utils.h"
 #include "audio/Audio.h"
 #include "platform/Component.h"
@@ -59,7 +57,7 @@ class TMixerSettings;
 
 // Globals of the unit (UI thread unless said otherwise).
 extern TFFT* Engine;
-// A block has been processed since the last refresh: set on the audio thread,
+// A block has been processed since the last refresh: set by the live loop,
 // cleared by the refresh.
 extern std::atomic<bool> NewBlock;
 extern bool FilterChanged;
@@ -92,8 +90,6 @@ public:
 
   // ---- Record-filter-play cycle ----
   void SpeedButton1Click();
-  // Audio thread.
-  void Audio1Record(TPersistent* Sender, void* LP, void* RP, uint16_t BufferSize);
   void Audio1Played(TPersistent* Sender);
   // Ends a run that cannot go on: recording off, button up, output stopped.
   void EndRun();
@@ -171,8 +167,9 @@ public:
   // back from the chart's series.
   QList<QPointF> BarPoints() const;
   bool Recording() const { return FRecording; }
-  TMemoryStream* LeftStream() const { return FLeftStream.get(); }
-  TMemoryStream* RightStream() const { return FRightStream.get(); }
+  TLiveLoop* Loop() const { return FLoop.get(); }
+  // The snapshot the last refresh showed (nullptr before the first block).
+  const TLiveSnapshot* Shown() const { return FShown; }
   // The automatic switch of the two amplitude axes.
   bool SpectrumAxisAutomatic() const { return FSpectrumAuto; }
   bool PlotAxisAutomatic() const { return FPlotAuto; }
@@ -265,16 +262,6 @@ protected:
   void closeEvent(QCloseEvent* Event) override;
 
 private:
-  // Messages the record handler posts to the UI thread.
-  enum : uint32_t { MsgBlock = 1, MsgError = 2 };
-  // A recorded block on its way to the UI thread; the ring is written on the
-  // audio thread before the post and read on the UI thread after it.
-  struct TBlockNote {
-    void* LP = nullptr;
-    void* RP = nullptr;
-    uint16_t Size = 0;
-  };
-  static constexpr uint32_t BlockNotes = 64;  // more than the recorder's 20 buffers
   class TWindow;
 
   void BuildWindow();
@@ -289,7 +276,12 @@ private:
   void ShowException(const QString& Text);
   void ShowAudioError();
   void HandleMessage(const TMessage& Message);
-  void BlockArrived(const TBlockNote& Note);
+  // A run that ended by itself (the loop says why): the button comes up.
+  void CheckRunEnded();
+  // The status blink and the status bar's counters of the running loop.
+  void ShowLoopState();
+  // The response side's new design, handed to the live path.
+  void PublishDesign();
   // The input level on the recording line, when the mixer can read it.
   bool ReadInputLevel(int32_t& Level);
   TMixerSettings* Mixer() const;
@@ -304,27 +296,19 @@ private:
   std::string FSettingsFile;
   std::unique_ptr<TQtMessageQueue> FQueue;
   std::unique_ptr<TWindow> FWindow;
-  std::unique_ptr<TMemoryStream> FLeftStream;
-  std::unique_ptr<TMemoryStream> FRightStream;
-  std::unique_ptr<TMemoryStream> FSilence;
+  std::unique_ptr<TLiveLoop> FLoop;
+  // The snapshot the window shows (owned by the loop, valid until the next
+  // TakeSnapshot).
+  const TLiveSnapshot* FShown = nullptr;
+  uint64_t FBlinkedBlocks = 0;
   bool FRecording = false;
-  // Hand the player a block of silence before the next block, so that the
-  // output holds about one block in reserve and does not run dry between
-  // blocks.
-  bool FPrimeOutput = false;
   bool FClosed = false;
-  bool FBlockErrorShown = false;  // the block-failure box of this run was shown
   bool FSpectrumAuto = false;
   bool FPlotAuto = false;
   float FPlotMaxY = 0.0f;
   float FPlotMinY = 0.0f;
   bool FPlotHasPoints = false;
-  // Copies of check boxes the audio thread reads.
-  std::atomic<bool> FFilterOn{false};
-  std::atomic<bool> FTriggerOn{false};
-  TBlockNote FNotes[BlockNotes];
   bool FRowMissing[MixerRows] = {};
-  std::atomic<uint32_t> FNoteCount{0};
 };
 
 }  // namespace quellmarin

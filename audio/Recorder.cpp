@@ -85,19 +85,36 @@ bool TRecorder::Open() {
 
 bool TRecorder::Start() {
   if (!Open()) return false;
+  if (FSink) {
+    // Every buffer is with the device before recording begins: from then on
+    // only the sink's consumer hands buffers over.
+    for (int i = 1; i < BufferCount; ++i) {
+      if (!QueueNextBuffer()) {
+        FAudio->SetErrorMessage("Error adding next input buffer");
+        return false;
+      }
+    }
+  }
   MMRESULT r = FAudio->SoundSystem().waveInStart(FHandle);
   if (r != MMSYSERR_NOERROR) {
     SetDeviceError(r, "Error starting wave record: ");
     Close();
     return false;
   }
-  for (int i = 1; i < BufferCount; ++i) {
+  for (int i = 1; i < BufferCount && !FSink; ++i) {
     if (!QueueNextBuffer()) {
       FAudio->SetErrorMessage("Error adding next input buffer");
       return false;
     }
   }
   return true;
+}
+
+MMRESULT TRecorder::RequeueBuffer() {
+  const int32_t slot = FQueueIndex;
+  const MMRESULT r = FAudio->SoundSystem().waveInAddBuffer(FHandle, FHeaders[slot].get(), sizeof(WAVEHDR));
+  if (r == MMSYSERR_NOERROR) FQueueIndex = (slot + 1) % BufferCount;
+  return r;
 }
 
 bool TRecorder::QueueNextBuffer() {
@@ -166,6 +183,12 @@ void TRecorder::HandleData() {
   char* lp = FData[slot].get();
   char* rp = FSplitData[slot].get();
   const uint32_t recorded = FHeaders[slot]->dwBytesRecorded;
+  if (FSink) {
+    // Hand-back mode: the consumer tests, processes and hands the slot back.
+    if (recorded > 0) FDoneIndex = (slot + 1) % BufferCount;
+    FSink->BufferReturned(lp, rp, recorded);
+    return;
+  }
   uint32_t size = recorded;
   if (!FDiscard && CheckTrigger(lp, size) && FAudio->OnRecord) {
     if (FSplitChannels) {

@@ -21,6 +21,15 @@
 //     in place. The handler must not wait on the UI thread and must call
 //     nothing of the recorder but Triggered / SetTriggered.
 //   * Triggered may be read and written from either thread.
+//
+// Hand-back mode (SetSink, while stopped): the recorder raises no OnRecord and
+// posts nothing. Every buffer the device returns during a run goes, raw and
+// untested, to the sink on the callback thread; the sink's consumer runs the
+// trigger test and the channel split itself (CheckTrigger, SplitChannelData)
+// and hands each slot back with RequeueBuffer, in the order the buffers came
+// back, from one thread of its own. Start then hands all 20 buffers to the
+// device before recording begins, so that the consumer is the only one that
+// hands buffers over while the run lasts.
 
 #include <atomic>
 #include <cstdint>
@@ -29,6 +38,17 @@
 #include "audio/AudioSettings.h"
 
 namespace quellmarin {
+
+// Receives the recorder's returned buffers in hand-back mode. Callback
+// thread: must not block, allocate or call the sound system.
+class TRecordSink {
+public:
+  virtual ~TRecordSink() = default;
+  // LP (and RP, the split buffer of the slot) stay untouched by the recorder
+  // until the slot is handed back. Bytes 0 marks an empty buffer: the device
+  // has stopped delivering (it vanished or was reset).
+  virtual void BufferReturned(char* LP, char* RP, uint32_t Bytes) = 0;
+};
 
 class TRecorder : public TAudioSettings {
 public:
@@ -59,6 +79,16 @@ public:
   bool Triggered() const { return FTriggered.load(); }
   void SetTriggered(bool Value) { FTriggered.store(Value); }
 
+  // Hand-back mode: Sink receives every returned buffer (nullptr: the usual
+  // OnRecord and UI-thread hand-back). Set only while the device is closed.
+  void SetSink(TRecordSink* Sink) { FSink = Sink; }
+  TRecordSink* Sink() const { return FSink; }
+  // Hand-back mode, the sink's consumer thread: hands the next slot back to
+  // the device. Returns the device's code; on failure nothing is stopped and
+  // ErrorMessage is not touched (the consumer reports it).
+  MMRESULT RequeueBuffer();
+  HWAVEIN Handle() const { return FHandle; }
+
   // Internal, UI thread: hands the slot FQueueIndex to the device.
   bool QueueNextBuffer();
   // Internal, callback thread: the trigger test on a block of Size bytes, and
@@ -79,6 +109,7 @@ private:
   void WindowMessage(const TMessage& Message);
 
   HWAVEIN FHandle = 0;
+  TRecordSink* FSink = nullptr;
   std::atomic<bool> FDiscard{false};
   std::atomic<bool> FSplitChannels{false};
   std::atomic<uint16_t> FTrigLevel{0};

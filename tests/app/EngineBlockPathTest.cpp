@@ -25,7 +25,8 @@ protected:
   void Design(int32_t Width) {
     for (TFFT* e : {&engine, &twin}) {
       e->SetFilter(ftLowPass, Width, 1000);
-      e->UpdateFilterResponse();  // the delta's response runs through the live filter's state too
+      e->UpdateFilterResponse();  // the delta's response stays in the filter's history
+      e->FLiveFilter = e->FResponseFilter;
     }
   }
 
@@ -42,7 +43,11 @@ protected:
   void RunTwin(std::vector<int16_t>& Samples) {
     float* signal = twin.FLivePoint->TimeSignal->Data;
     for (int i = 0; i < kBlock; ++i) signal[i] = static_cast<float>(Samples[i] - TFFT::SampleOffset);
-    for (int i = 0; i < kBlock; ++i) signal[i] = twin.FLiveFilter->FilterSample(signal[i]);
+    const TTImeSignal& taps = twin.FLiveFilter->Taps();
+    double gain = 0.0;
+    for (int k = 0; k < taps.Length; ++k) gain += taps.Data[k];
+    const float share = static_cast<float>((gain - 1.0) * TFFT::SampleOffset);
+    for (int i = 0; i < kBlock; ++i) signal[i] = twin.FLiveFilter->FilterSample(signal[i]) + share;
     twin.ComputeSpectrum();
     for (int i = 0; i < kBlock; ++i) Samples[i] = ToSample(signal[i]);
   }
@@ -57,7 +62,7 @@ protected:
     for (int b = 0; b < Blocks; ++b) {
       auto mine = Block(FirstSeed + b);
       auto theirs = mine;
-      engine.ProcessBlock(mine.data(), true);
+      engine.ProcessBlock(mine.data(), kBlock, true);
       RunTwin(theirs);
       const float* x = engine.FLivePoint->TimeSignal->Data;
       const float* y = twin.FLivePoint->TimeSignal->Data;

@@ -7,8 +7,10 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QtCharts/QValueAxis>
+#include <chrono>
 #include <cstring>
-#include <mutex>
+#include <functional>
+#include <thread>
 
 #include "GuiFixture.h"
 
@@ -17,38 +19,32 @@ namespace {
 
 class CycleTest : public GuiTest {
 protected:
-  // Opens the window on the manual clock and records, before processing, every
-  // block the recorder delivers.
-  TMainForm& OpenRecording() {
-    TMainForm& F = Open(TVirtualSoundCard::ckManual);
-    auto Handler = F.Audio1->OnRecord;
-    F.Audio1->OnRecord = [this, Handler](TPersistent* Sender, void* LP, void* RP, uint16_t Size) {
-      {
-        std::lock_guard<std::mutex> Guard(InputLock);
-        const auto* p = static_cast<const uint8_t*>(LP);
-        Input.insert(Input.end(), p, p + Size);
-      }
-      Handler(Sender, LP, RP, Size);
-    };
-    return F;
-  }
-  // Blocks fill on the card's thread; then the UI thread handles the posts.
-  void Fill(int Count = 1) {
-    Card->FillInput(Count);
-    Form->Queue().ProcessMessages();
-  }
-  void Finish(int Count = 1) {
-    Card->FinishOutput(Count);
-    Form->Queue().ProcessMessages();
-  }
-  std::vector<uint8_t> Recorded() {
-    std::lock_guard<std::mutex> Guard(InputLock);
-    return Input;
-  }
-  static std::vector<uint8_t> Silence(size_t Blocks) { return std::vector<uint8_t>(Blocks * 4000, 0); }
+  static constexpr size_t ReserveBytes = 2 * TLiveLoop::DefaultReserve;
+  static constexpr int ChunksPerBlock = 10;  // the output's 10 ms chunks
 
-  std::mutex InputLock;
-  std::vector<uint8_t> Input;
+  TMainForm& OpenRecording() { return Open(TVirtualSoundCard::ckManual); }
+  // Blocks fill on the card's thread; the loop's thread takes them from there.
+  // Returns when the loop has finished with them.
+  void Fill(int Count = 1) {
+    for (int i = 0; i < Count; ++i) {
+      const uint64_t Before = Form->Loop()->Handled();
+      Card->FillInput(1);
+      WaitHandled(Before + 1);
+    }
+  }
+  void WaitHandled(uint64_t Count) {
+    for (int Waited = 0; Form->Loop()->Handled() < Count && Waited < 10000; ++Waited)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_GE(Form->Loop()->Handled(), Count) << "the loop did not take the buffer";
+  }
+  void Finish(int Chunks = ChunksPerBlock) { Card->FinishOutput(Chunks); }
+  static std::vector<uint8_t> Silence(size_t Bytes) { return std::vector<uint8_t>(Bytes, 0); }
+  // The recorded samples of the block the last refresh showed.
+  static void Keep(const TMainForm& F, std::vector<uint8_t>& In) {
+    ASSERT_NE(F.Shown(), nullptr);
+    const auto* p = reinterpret_cast<const uint8_t*>(F.Shown()->Input);
+    In.insert(In.end(), p, p + 2 * F.Shown()->Samples);
+  }
 };
 
 TEST_F(CycleTest, SampleRecordsFiltersAndPlaysEveryBlockOnceInOrder) {
@@ -58,21 +54,22 @@ TEST_F(CycleTest, SampleRecordsFiltersAndPlaysEveryBlockOnceInOrder) {
   EXPECT_EQ(F.Status->text(), "Recording");
   EXPECT_FALSE(F.Query->isEnabled());
 
-  // Steady state: one block in, one block out. The output keeps a block in
+  // Steady state: one block in, one block out. The output keeps a short
   // reserve, so it never runs dry and the caption stays "Recording".
+  std::vector<uint8_t> In;
   for (int k = 1; k <= 10; ++k) {
     Fill();
     EXPECT_TRUE(NewBlock.load());
     F.Timer1Timer();
     EXPECT_FALSE(NewBlock.load());
-    EXPECT_EQ(Card->HeldOutputBuffers(), 2) << k;
+    Keep(F, In);
+    EXPECT_EQ(F.Loop()->Backlog(), k == 1 ? 0 : TLiveLoop::DefaultReserve) << k;
     Finish();
     EXPECT_EQ(F.Status->text(), "Recording") << k;
   }
   EXPECT_FALSE(F.Query->isEnabled());
-  // Mono: only the left stream carries the latest block.
-  EXPECT_EQ(F.LeftStream()->Size(), 4000u);
-  EXPECT_EQ(F.RightStream()->Size(), 0u);
+  EXPECT_EQ(F.Loop()->Underruns(), 0u);
+  EXPECT_EQ(F.Loop()->DroppedFrames() + F.Loop()->PaddedFrames(), 0);
 
   // The test signal's sweep starts at 100 Hz and rises slowly; its 1000 Hz
   // companion is half as strong.
@@ -83,31 +80,34 @@ TEST_F(CycleTest, SampleRecordsFiltersAndPlaysEveryBlockOnceInOrder) {
   EXPECT_EQ(F.Status->text(), "Idle");
   EXPECT_TRUE(F.Query->isEnabled());
   EXPECT_EQ(Card->OpenWaveDevices(), 0);
-  // Filter off: what was played is one block of silence, then every recorded
-  // block unchanged and in order (the last one was cut off by the release).
-  std::vector<uint8_t> Expected = Silence(1);
-  const std::vector<uint8_t> In = Recorded();
-  Expected.insert(Expected.end(), In.begin(), In.end() - 4000);
+  // Filter off: what was played is the reserve of silence, then every
+  // recorded block unchanged and in order, as far as the output got.
+  std::vector<uint8_t> Expected = Silence(ReserveBytes);
+  Expected.insert(Expected.end(), In.begin(), In.end());
   const std::vector<uint8_t> Played = Card->Played();
-  ASSERT_EQ(Played.size(), Expected.size());
-  EXPECT_TRUE(Played == Expected);
+  ASSERT_EQ(Played.size(), 10u * ChunksPerBlock * 400);
+  EXPECT_TRUE(std::equal(Played.begin(), Played.end(), Expected.begin()));
 }
 
-TEST_F(CycleTest, OutputThatRanDryStartsAgainWithItsReserve) {
+TEST_F(CycleTest, OutputThatRanDryStartsAgainWithItsReserveAndStaysRecording) {
   TMainForm& F = OpenRecording();
   F.SpeedButton1->click();
+  std::vector<uint8_t> In;
   Fill();
-  Finish(2);  // silence and the block: the output runs dry and closes
-  EXPECT_EQ(F.Status->text(), "Idle");
-  EXPECT_FALSE(F.Query->isEnabled());  // the report would close the recorder of this run
+  F.Timer1Timer();
+  Keep(F, In);
+  Finish(ChunksPerBlock + 3);  // the reserve and the block: the output runs dry
   Fill();
-  EXPECT_EQ(F.Status->text(), "Idle");  // later blocks only blink
-  EXPECT_EQ(Card->HeldOutputBuffers(), 2);
-  Finish(2);
-  std::vector<uint8_t> Expected = Silence(1);
-  const std::vector<uint8_t> In = Recorded();
+  F.Timer1Timer();
+  Keep(F, In);
+  Finish(ChunksPerBlock + 3);
+  EXPECT_EQ(F.Status->text(), "Recording");
+  EXPECT_FALSE(F.Query->isEnabled());
+  EXPECT_EQ(F.Loop()->Underruns(), 1u);
+  EXPECT_TRUE(F.sbar1Panels[1]->text().startsWith("Overruns/underruns: 1")) << F.sbar1Panels[1]->text().toStdString();
+  std::vector<uint8_t> Expected = Silence(ReserveBytes);
   Expected.insert(Expected.end(), In.begin(), In.begin() + 4000);
-  const std::vector<uint8_t> Reserve = Silence(1);
+  const std::vector<uint8_t> Reserve = Silence(ReserveBytes);
   Expected.insert(Expected.end(), Reserve.begin(), Reserve.end());
   Expected.insert(Expected.end(), In.begin() + 4000, In.end());
   EXPECT_TRUE(Card->Played() == Expected);
@@ -131,7 +131,8 @@ TEST_F(CycleTest, Trigger) {
     F.SpeedButton1->click();
     Fill(2);
     EXPECT_EQ(NewBlock.load(), C.Delivered);
-    EXPECT_EQ(Recorded().size(), C.Delivered ? 8000u : 0u);
+    EXPECT_EQ(F.Loop()->Blocks(), C.Delivered ? 2u : 0u);
+    EXPECT_EQ(F.Loop()->HeldBack(), C.Delivered ? 0u : 2u);
     EXPECT_EQ(F.Status->text(), "Recording");
     // In trigger mode every block must itself reach the level.
     if (C.TriggerOn) {
@@ -139,7 +140,6 @@ TEST_F(CycleTest, Trigger) {
     }
     F.SpeedButton1->click();
     Form.reset();
-    Input.clear();
   }
 }
 
@@ -153,23 +153,76 @@ TEST_F(CycleTest, TriggerLevelFollowsTheSlider) {
   }
 }
 
-TEST_F(CycleTest, EmptyBufferEndsRecording) {
+// Every way a run ends by itself reaches the window: the button comes up,
+// the caption reads "Idle" and the status bar says why; the next press
+// starts a new run.
+TEST_F(CycleTest, RunsThatEndByThemselvesBringTheButtonUpWithTheReason) {
+  struct Case {
+    const char* Name;
+    bool Trigger;
+    std::function<void(TVirtualSoundCard&)> Fault;
+    const char* Reason;
+  };
+  const Case Cases[] = {
+      {"empty buffer", false, [](TVirtualSoundCard& C) { C.ReturnInput(0); },
+       "Recording ended: the input device delivered no more sound"},
+      // The trigger holds back quiet blocks, never the end of the input.
+      {"input vanishes in trigger mode", true, [](TVirtualSoundCard& C) { C.VanishInput(); },
+       "Recording ended: the input device delivered no more sound"},
+      {"hand-back fails", false,
+       [](TVirtualSoundCard& C) {
+         C.InjectFault("waveInAddBuffer", MMSYSERR_NOMEM, "no room for the buffer");
+         C.FillInput(1);
+       },
+       "Error adding input buffer: no room for the buffer"},
+      {"output fails for good", false,
+       [](TVirtualSoundCard& C) {
+         C.InjectFault("waveOutWrite", MMSYSERR_NODRIVER, "the output is gone");
+         C.InjectFault("waveOutOpen", MMSYSERR_NODRIVER, "the output is gone");
+         C.FillInput(1);
+       },
+       "Error writing to the output device: the output is gone"},
+  };
+  for (const Case& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TMainForm& F = OpenRecording();
+    F.TrigLvl->setValue(100);
+    F.CheckTrigger->setChecked(C.Trigger);
+    F.SpeedButton1->click();
+    Fill();
+    const uint64_t Before = F.Loop()->Handled();
+    C.Fault(*Card);
+    WaitHandled(Before + 1);
+    EXPECT_EQ(F.Loop()->State(), TLiveLoop::rsEnded);
+    F.Timer1Timer();
+    EXPECT_EQ(F.Status->text(), "Idle");
+    EXPECT_FALSE(F.SpeedButton1->isChecked());
+    EXPECT_FALSE(F.Recording());
+    EXPECT_FALSE(F.Audio1->Recorder()->DeviceOpen());
+    EXPECT_EQ(F.sbar1Panels[2]->text().toStdString(), C.Reason);
+    Card->ClearFaults();
+    if (std::string(C.Name) != "input vanishes in trigger mode") {
+      F.SpeedButton1->click();
+      EXPECT_TRUE(F.Recording());
+      F.SpeedButton1->click();
+    }
+    Form.reset();
+  }
+}
+
+// An output write that fails once is recovered: the output is reopened, the
+// restart counted and shown, and recording goes on.
+TEST_F(CycleTest, OutputThatFailsOnceIsReopened) {
   TMainForm& F = OpenRecording();
   F.SpeedButton1->click();
   Fill();
-  NewBlock = false;
-  Card->ReturnInput(0);
-  F.Queue().ProcessMessages();
-  EXPECT_EQ(F.Status->text(), "Idle");
-  EXPECT_TRUE(NewBlock.load());
-  EXPECT_FALSE(F.Audio1->Recorder()->DeviceOpen());
-  // The run is over: the button is up, the reason in the status bar, and the
-  // next press starts a new run.
-  EXPECT_FALSE(F.SpeedButton1->isChecked());
-  EXPECT_FALSE(F.Recording());
-  EXPECT_EQ(F.sbar1Panels[2]->text(), "Recording ended: the input device delivered no more sound");
-  F.SpeedButton1->click();
-  EXPECT_TRUE(F.Recording());
+  Card->InjectFault("waveOutWrite", MMSYSERR_NOMEM, "a hiccup", 0, 1);
+  Fill();
+  F.Timer1Timer();
+  EXPECT_EQ(F.Loop()->State(), TLiveLoop::rsRunning);
+  EXPECT_EQ(F.Loop()->OutputRestarts(), 1u);
+  EXPECT_EQ(F.Status->text(), "Recording");
+  EXPECT_TRUE(F.sbar1Panels[1]->text().startsWith("Overruns/underruns: 1"));
   F.SpeedButton1->click();
 }
 
@@ -193,6 +246,7 @@ TEST_F(CycleTest, OutputThatCannotOpenIsShown) {
   Card->InjectFault("waveOutOpen", MMSYSERR_ALLOCATED, "the output is busy");
   F.SpeedButton1->click();
   Fill();
+  EXPECT_EQ(F.Status->text(), "Recording");  // recording and the display go on
   EXPECT_TRUE(F.sbar1Panels[2]->text().contains("the output is busy")) << F.sbar1Panels[2]->text().toStdString();
   F.SpeedButton1->click();
   EXPECT_TRUE(F.Query->isEnabled());

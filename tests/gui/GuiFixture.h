@@ -72,11 +72,10 @@ protected:
     return B;
   }
 
-  // Hands a block to the record handler as the recorder would, and lets the
-  // UI thread handle what the handler posted. Returns the processed block.
+  // Runs a block through the live loop's processing as a recorded block
+  // would (without the devices). Returns the processed block.
   std::vector<int16_t> Record(std::vector<int16_t> B) {
-    Form->Audio1Record(Form->Audio1->Recorder(), B.data(), nullptr, static_cast<uint16_t>(2 * B.size()));
-    Form->Queue().ProcessMessages();
+    Form->Loop()->ProcessBlockNow(B.data(), static_cast<int32_t>(B.size()));
     return B;
   }
 
