@@ -104,15 +104,19 @@ void TLiveFilterStage::FilterBlock(float* Data, int32_t Count) {
   const bool filterNow = FEnabled && FCurrent;
   const bool filterNext = wantEnabled && next;
 
-  if (!change || (filterNow == filterNext && !incoming)) {
-    // Steady state (or a switch that changes nothing audible yet, such as
-    // switching on before the first design).
+  if (!change || (!filterNow && !filterNext)) {
+    // Steady state, or a change that leaves the block dry (a design taken
+    // while the filter is off, switching on before the first design).
     if (filterNow) {
       std::memcpy(FIn.get(), Data, sizeof(float) * static_cast<size_t>(Count));
       FCurrent->Filter(Data, Data, Count);
       PushHistory(FIn.get(), Count);
     } else {
       PushHistory(Data, Count);
+    }
+    if (incoming) {
+      Retire(FCurrent);
+      FCurrent = incoming;
     }
     FEnabled = wantEnabled;
     return;

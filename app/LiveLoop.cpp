@@ -7,6 +7,9 @@
 #include <cstring>
 #include <ctime>
 
+#include <pthread.h>
+#include <sched.h>
+
 namespace quellmarin {
 
 namespace {
@@ -74,6 +77,12 @@ bool TLiveLoop::Pop(TItem& Item) {
 void TLiveLoop::SetSpectrumAveraging(TAveraging Averaging, int32_t Decay) {
   const uint32_t value = (1u << 31) | (static_cast<uint32_t>(Averaging) & 0xFF) << 16 |
                          (static_cast<uint32_t>(std::clamp(Decay, 0, 0xFFFF)));
+  if (!FThread.joinable() && FEngine.FLiveFFT) {
+    // No run: the live side is the caller's (the UI thread's) now.
+    FEngine.FLiveFFT->SetExponentialDecay(Decay);
+    FEngine.FLiveFFT->SetAveraging(Averaging);
+    return;
+  }
   FSpectrumSettings.store(value, std::memory_order_release);
 }
 
@@ -154,6 +163,11 @@ void TLiveLoop::End(const char* Reason, bool Overrides) {
 }
 
 void TLiveLoop::Run() {
+  // Audio comes first: ask for a real-time slot where the system grants one
+  // (root, an rtprio limit); otherwise the thread runs as any other.
+  sched_param param{};
+  param.sched_priority = 10;
+  pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
   for (;;) {
     const uint32_t seen = FSignal.load(std::memory_order_acquire);
     TItem item;
@@ -185,6 +199,7 @@ void TLiveLoop::HandleBuffer(const TItem& Item) {
     Process(samples, frames);
     WriteOutput(samples, frames);
     Publish(FInputCopy, samples, frames);
+    if (OnBlock) OnBlock(FInputCopy, samples, frames);
     FBlocks.fetch_add(1, std::memory_order_relaxed);
     if (FTriggerOn.load(std::memory_order_relaxed)) {
       // Re-arm: in trigger mode every block must itself reach the level.

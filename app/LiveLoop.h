@@ -26,6 +26,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -89,12 +90,18 @@ public:
   void SetFilterEnabled(bool Enabled) { FStage.SetEnabled(Enabled); }
   void SetTriggerOn(bool On) { FTriggerOn.store(On, std::memory_order_relaxed); }
   void RequestEqualize() { FEqualize.store(true, std::memory_order_relaxed); }
+  // UI thread: the live spectrum's averaging (at once while no run goes on).
   void SetSpectrumAveraging(TAveraging Averaging, int32_t Decay);
   // Frames of silence the output is primed with (set while stopped).
   void SetOutputReserve(int32_t Frames) { FReserve = Frames; }
   int32_t OutputReserve() const { return FReserve; }
   // Set after every processed block (the window's NewBlock).
   void SetNewBlockFlag(std::atomic<bool>* Flag) { FNewBlock = Flag; }
+
+  // Called on the loop's thread after each delivered block is processed and
+  // written, with the block as recorded and as played. It must not block or
+  // allocate. Set while stopped.
+  std::function<void(const int16_t* Input, const int16_t* Output, int32_t Frames)> OnBlock;
 
   // UI thread: a new filter design for the live path, swapped in at the next
   // block boundary with a crossfade.

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/LiveFilter.h"
 #include "app/Utils.h"
 #include "soundsystem/virtual/VirtualSoundCard.h"
 
@@ -78,6 +79,31 @@ TEST_F(EngineTest, AllOffsetInputGivesAZeroSignal) {
   Run(std::vector<int16_t>(kBlock, 170), false);
   const float* data = engine.FLivePoint->TimeSignal->Data;
   for (int i = 0; i < 2048; ++i) ASSERT_EQ(data[i], 0.0f) << i;
+}
+
+// The offset step scales the input's DC by the filter's gain at 0 Hz, as a
+// linear filter of the recorded samples does: silence through a high or band
+// pass stays silence, a DC input through a low pass keeps its level.
+TEST_F(EngineTest, FilteredOutputCarriesTheInputDcTimesTheFilterGain) {
+  const struct {
+    TFilterType Type;
+    int Dc;
+    int Expected;
+  } Cases[] = {{ftHighPass, 0, 0}, {ftBandPass, 0, 0}, {ftHighPass, 170, 0}, {ftLowPass, 0, 0}, {ftLowPass, 500, 500}};
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(::testing::Message() << C.Type << " DC " << C.Dc);
+    engine.SetFilter(C.Type, 300, 2000);
+    TLiveFilterStage stage;
+    stage.SetEnabled(true);
+    const TTImeSignal& taps = engine.FResponseFilter->Taps();
+    stage.Publish(std::make_unique<TLiveFilter>(taps.Data, taps.Length));
+    std::vector<int16_t> block(kBlock, static_cast<int16_t>(C.Dc));
+    for (int b = 0; b < 4; ++b) {
+      block.assign(kBlock, static_cast<int16_t>(C.Dc));
+      engine.ProcessBlock(block.data(), kBlock, &stage);
+    }
+    for (int16_t s : block) ASSERT_LE(std::abs(s - C.Expected), 1);
+  }
 }
 
 TEST(EngineOutput, RoundsHalvesToEvenAndSaturates) {
@@ -160,7 +186,7 @@ TEST_F(EngineTest, SetFilterSetsTransitionWidthsByType) {
 TEST_F(EngineTest, ResponseOfALowPassReadsPercentGain) {
   engine.SetFilter(ftLowPass, 300, 1000);
   engine.UpdateFilterResponse();
-  EXPECT_EQ(engine.FLiveFilter, engine.FResponseFilter);
+  EXPECT_NE(engine.FLiveFilter, engine.FResponseFilter);  // measured only, never live
   const float* r = engine.FResponsePoint->Spectrum->Amplitude;
   // Start-up designed with centre 0, which narrowed the pass bandwidth to 0:
   // the pass band ends at the centre and the stop band starts 300 Hz above it.
@@ -178,8 +204,16 @@ TEST_F(EngineTest, LowPassKeepsTheLowToneAndRemovesTheHighOne) {
   engine.UpdateFilterResponse();
   const double ripple = engine.FResponseFilter->Ripple();
   const double attenuationDb = engine.FResponseFilter->StopBandAtt();
+  // The live path filters with a copy of the measured design.
+  TLiveFilterStage stage;
+  stage.SetEnabled(true);
+  const TTImeSignal& taps = engine.FResponseFilter->Taps();
+  stage.Publish(std::make_unique<TLiveFilter>(taps.Data, taps.Length));
   std::vector<int16_t> out;
-  for (int b = 1; b <= 4; ++b) out = Run(block(b), true);
+  for (int b = 1; b <= 4; ++b) {
+    out = block(b);
+    engine.ProcessBlock(out.data(), kBlock, &stage);
+  }
 
   // The live spectrum is that of the filtered block.
   EXPECT_NEAR(SpectrumAt(500) / low0, 1.0, ripple + 0.01);

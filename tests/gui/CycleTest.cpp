@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QtCharts/QValueAxis>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -87,6 +88,61 @@ TEST_F(CycleTest, SampleRecordsFiltersAndPlaysEveryBlockOnceInOrder) {
   const std::vector<uint8_t> Played = Card->Played();
   ASSERT_EQ(Played.size(), 10u * ChunksPerBlock * 400);
   EXPECT_TRUE(std::equal(Played.begin(), Played.end(), Expected.begin()));
+}
+
+// The loop never waits on the window: while the window's thread is busy for
+// a second (a modal box, a slow redraw), blocks keep coming and going on the
+// card's clock, none is lost and the output never runs dry.
+TEST_F(CycleTest, BlocksFlowWhileTheWindowIsBusy) {
+  TMainForm& F = OpenRecording();
+  std::vector<uint8_t> In(40 * 4000);
+  std::atomic<int> Seen{0};
+  F.Loop()->OnBlock = [&](const int16_t* Input, const int16_t*, int32_t Frames) {
+    const int k = Seen.load();
+    if (k < 40 && Frames == 2000) std::memcpy(&In[static_cast<size_t>(k) * 4000], Input, 4000);
+    Seen.store(k + 1);
+  };
+  F.SpeedButton1->click();
+  std::thread Clock([&] {
+    for (int k = 0; k < 40; ++k) {
+      const uint64_t Before = F.Loop()->Handled();
+      Card->FillInput(1);
+      while (F.Loop()->Handled() <= Before) std::this_thread::sleep_for(std::chrono::microseconds(200));
+      Card->FinishOutput(ChunksPerBlock);
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // the window's thread is busy
+  Clock.join();
+  EXPECT_EQ(Seen.load(), 40);
+  EXPECT_EQ(F.Loop()->Underruns(), 0u);
+  F.Timer1Timer();
+  EXPECT_EQ(F.Status->text(), "Recording");
+  F.SpeedButton1->click();
+  F.Loop()->OnBlock = nullptr;
+  std::vector<uint8_t> Expected = Silence(ReserveBytes);
+  Expected.insert(Expected.end(), In.begin(), In.end());
+  const std::vector<uint8_t> Played = Card->Played();
+  ASSERT_EQ(Played.size(), 40u * ChunksPerBlock * 400);
+  EXPECT_TRUE(std::equal(Played.begin(), Played.end(), Expected.begin()));
+}
+
+TEST_F(CycleTest, StatusBlinksOncePerBlock) {
+  TMainForm& F = OpenRecording();
+  auto Colour = [&] { return F.Status->palette().color(QPalette::WindowText); };
+  F.SpeedButton1->click();
+  EXPECT_EQ(Colour(), QColor(Qt::black));
+  const QColor Expected[] = {QColor(255, 255, 0), QColor(0, 128, 0), QColor(255, 255, 0)};
+  for (const QColor& C : Expected) {
+    Fill();
+    F.Timer1Timer();
+    EXPECT_EQ(Colour(), C);
+    Finish();
+  }
+  Fill(2);  // two blocks between refreshes: two blinks
+  F.Timer1Timer();
+  EXPECT_EQ(Colour(), QColor(255, 255, 0));
+  EXPECT_EQ(F.Status->text(), "Recording");
+  F.SpeedButton1->click();
 }
 
 TEST_F(CycleTest, OutputThatRanDryStartsAgainWithItsReserveAndStaysRecording) {

@@ -14,6 +14,9 @@
 #include <map>
 #include <tuple>
 
+#include <chrono>
+#include <thread>
+
 #include "GuiFixture.h"
 #include "app/Reabout.h"
 #include "audio/MixerCard.h"
@@ -301,6 +304,7 @@ TEST_F(MixerPanelTest, GaugeShowsTheRecordingLevel) {
   TMainForm& F = Open();
   F.SpeedButton1->click();
   Card->FillInput(1);
+  for (int i = 0; i < 10000 && F.Loop()->Handled() < 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   Pump();
   F.Timer1Timer();
   const int32_t Meter =
