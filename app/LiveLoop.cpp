@@ -279,14 +279,18 @@ void TLiveLoop::WriteOutput(const int16_t* Block, int32_t Frames) {
     if (FReserve > 0 && FOutput->WriteSilence(FReserve) != MMSYSERR_NOERROR) FPrimed = false;
   } else {
     FWindowMin = FWindowBlocks == 0 ? backlog : std::min(FWindowMin, backlog);
-    if (++FWindowBlocks >= WatchBlocks) {
+    const int32_t limit = std::min(MaxCorrection, Frames / 2 - 2 * SpliceFade);
+    if (backlog <= FOutput->ChunkFrames()) {
+      // About to run dry (the output's clock is the faster one, or a block
+      // came late): stretch this block at once.
+      delta = std::min(FReserve / 2, limit);
       FWindowBlocks = 0;
-      const int32_t limit = std::min(MaxCorrection, Frames / 2 - 2 * SpliceFade);
+    } else if (++FWindowBlocks >= WatchBlocks) {
+      // Over a second the reserve never fell to its goal: the output's clock
+      // is the slower one, and the excess is delay. Give it up.
+      FWindowBlocks = 0;
       if (FWindowMin > FReserve + ExcessFrames)
         delta = -static_cast<int32_t>(std::min<int64_t>(FWindowMin - FReserve, limit));
-      else if (FWindowMin < FReserve / 4)
-        delta = std::min(FReserve / 2, limit);
-      if (delta < 0) delta = std::min(delta, 0);
     }
   }
   const int16_t* data = Block;
