@@ -143,9 +143,10 @@ protected:
     ASSERT_GT(loop->Handled(), before);
   }
 
-  TComponent owner{nullptr};
-  TMessageQueue queue;
+  // Destroyed in reverse: the loop, then what the owner owns, then the card.
   std::unique_ptr<TVirtualSoundCard> card;
+  TMessageQueue queue;
+  TComponent owner{nullptr};
   TAudio* audio = nullptr;
   TFFT engine;
   std::unique_ptr<TLiveLoop> loop;
