@@ -42,6 +42,7 @@ printf '[SETTINGS]\nFilterOn=1\nPlotOn=1\n' >"$scratch/quellmarin.INI"
 mkdir -p "$scratch/runtime" "$scratch/config"
 chmod 700 "$scratch/runtime"
 
+: >"$scratch/log"
 ALSA_CONFIG_PATH=$scratch/alsa.conf \
   XDG_RUNTIME_DIR=$scratch/runtime \
   XDG_CONFIG_HOME=$scratch/config \

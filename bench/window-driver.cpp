@@ -3,6 +3,7 @@
 // window while it runs. It changes nothing else.
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCoreApplication>
 #include <QPushButton>
 #include <QStatusBar>
@@ -31,8 +32,11 @@ void PressSampleWhenShown(int TriesLeft) {
     }
     b->click();
     std::fprintf(stderr, "window-driver: pressed Sample (%s)\n", b->isChecked() ? "down" : "up");
-    // What the status bar says once the run is under way: which sound
-    // system runs, and any failure.
+    // The check boxes the measurement depends on, and what the status bar
+    // says once the run is under way: which sound system runs, any failure.
+    for (QWidget* w : QApplication::allWidgets())
+      if (auto* c = qobject_cast<QCheckBox*>(w); c != nullptr && (c->text() == "Filter enabled" || c->text() == "Plot enabled"))
+        std::fprintf(stderr, "window-driver: %s: %s\n", qPrintable(c->text()), c->isChecked() ? "on" : "off");
     QTimer::singleShot(1500, [] {
       for (QWidget* w : QApplication::allWidgets())
         if (auto* bar = qobject_cast<QStatusBar*>(w))
