@@ -1,15 +1,16 @@
 #include "analysis/DspSpectrum.h"
 
+#include <bit>
 #include <cmath>
-#include <utility>
+#include <memory>
+
+#include "dsplib/Fft.h"
 
 namespace quellmarin {
 
 namespace {
 
 constexpr double kPi = 3.141592653589793;
-// The transforms' 2 pi, to 15 digits.
-constexpr double kTwoPi = 6.28318530717959;
 constexpr double kDegreesPerRadian = 57.29577951308232;
 
 // Amplitude corrections, as 32-bit constants: the reciprocal of the window's
@@ -83,95 +84,88 @@ void ShiftByOne(int32_t n, float* x) {
   for (int32_t i = n - 1; i >= 0; --i) x[i + 1] = x[i];
 }
 
+namespace {
+
+// The calling thread's transform of one length (Total real values): dsplib's
+// plan and the four split-form arrays the packed layouts are copied through.
+struct TTransform {
+  TRealFft Fft;
+  fft_detail::TAlignedFloats Store;
+  float* Re = nullptr;
+  float* Im = nullptr;
+  float* OutRe = nullptr;
+  float* OutIm = nullptr;
+};
+
+// Built on a thread's first transform of a length and kept for the thread's
+// life, so that each later transform allocates nothing.
+TTransform& TransformFor(int32_t Total) {
+  thread_local std::unique_ptr<TTransform> Transforms[32];
+  std::unique_ptr<TTransform>& t = Transforms[std::countr_zero(static_cast<uint32_t>(Total))];
+  if (!t) {
+    auto made = std::make_unique<TTransform>();
+    made->Fft.Init(Total, TRealFft::WideAvailable());
+    const int64_t half = Total / 2;
+    const int64_t bins = made->Fft.SpectrumFloats();
+    made->Store = fft_detail::AllocateFloats(2 * half + 2 * bins);
+    made->Re = made->Store.get();
+    made->Im = made->Re + half;
+    made->OutRe = made->Im + half;
+    made->OutIm = made->OutRe + bins;
+    t = std::move(made);
+  }
+  return *t;
+}
+
+}  // namespace
+
+void PrepareTransforms(int32_t n) {
+  if (n > 0) TransformFor(2 * n);
+}
+
 void ComplexFFT(float* data, int32_t nn, int32_t sign) {
   if (nn <= 0) return;
-  const int64_t t = 2 * int64_t{nn};  // number of floats
-
-  // Bit reversal: exchange each pair with its bit-reversed partner once.
-  int64_t r = 1;
-  for (int64_t i = 1; i < t; i += 2) {
-    if (r > i) {
-      std::swap(data[r], data[i]);
-      std::swap(data[r + 1], data[i + 1]);
-    }
-    int64_t h = t / 2;
-    while (h >= 2 && r > h) {
-      r -= h;
-      h /= 2;
-    }
-    r += h;
-  }
-
-  // Butterfly stages; the twiddle advances by recurrence, two sines a stage.
-  for (int64_t l = 2; t > l; l *= 2) {
-    const double theta = kTwoPi / (static_cast<double>(sign) * l);
-    const double sh = std::sin(0.5 * theta);
-    const double alpha = -2.0 * sh * sh;
-    const double beta = std::sin(theta);
-    double c = 1.0;
-    double s = 0.0;
-    for (int64_t m = 1; m < l; m += 2) {
-      for (int64_t i = m; i <= t; i += 2 * l) {
-        const int64_t p = i + l;
-        const double tr = c * data[p] - s * data[p + 1];
-        const double ti = c * data[p + 1] + s * data[p];
-        const double ur = data[i];
-        const double ui = data[i + 1];
-        data[p] = static_cast<float>(ur - tr);
-        data[p + 1] = static_cast<float>(ui - ti);
-        data[i] = static_cast<float>(ur + tr);
-        data[i + 1] = static_cast<float>(ui + ti);
-      }
-      const double oc = c;
-      c = oc + oc * alpha - s * beta;
-      s = s + s * alpha + oc * beta;
-    }
-  }
+  TTransform& t = TransformFor(2 * nn);
+  t.Fft.Split(data + 1, t.Re, t.Im);
+  // dsplib's transform has the negative exponent; the positive one is the
+  // same transform with real and imaginary parts swapped on both sides.
+  if (sign > 0)
+    t.Fft.Complex(t.Im, t.Re, t.OutIm, t.OutRe);
+  else
+    t.Fft.Complex(t.Re, t.Im, t.OutRe, t.OutIm);
+  t.Fft.Join(t.OutRe, t.OutIm, data + 1);
 }
 
 void RealFFT(float* data, int32_t n, int32_t sign) {
   if (n <= 0) return;
-  double theta = kTwoPi / (2.0 * n);
-  double g;
+  TTransform& t = TransformFor(2 * n);
   if (sign == 1) {
-    g = -0.5;
-    ComplexFFT(data, n, 1);
+    // dsplib gives bins 0 .. n of 2 U_k with the negative exponent; for real
+    // samples the positive exponent's X_k is the conjugate of U_k.
+    t.Fft.Split(data + 1, t.Re, t.Im);
+    t.Fft.Forward(t.Re, t.Im, t.OutRe, t.OutIm);
+    data[1] = 0.5f * t.OutRe[0];
+    data[2] = 0.5f * t.OutRe[n];
+    for (int64_t k = 1; k < n; ++k) {
+      data[2 * k + 1] = 0.5f * t.OutRe[k];
+      data[2 * k + 2] = -0.5f * t.OutIm[k];
+    }
   } else {
-    g = 0.5;
-    theta = -theta;
-  }
-  const double sh = std::sin(0.5 * theta);
-  const double alpha = -2.0 * sh * sh;
-  const double beta = std::sin(theta);
-  double c = 1.0 + alpha;
-  double s = beta;
-  const int64_t last = n / 2 + 1;
-  for (int64_t k = 2; k <= last; ++k) {
-    const int64_t p1 = 2 * k - 1;
-    const int64_t p2 = p1 + 1;
-    const int64_t q1 = 2 * int64_t{n} + 3 - p2;
-    const int64_t q2 = q1 + 1;
-    const double e1 = 0.5 * (static_cast<double>(data[p1]) + data[q1]);
-    const double e2 = 0.5 * (static_cast<double>(data[p2]) - data[q2]);
-    const double o1 = -g * (static_cast<double>(data[p2]) + data[q2]);
-    const double o2 = g * (static_cast<double>(data[p1]) - data[q1]);
-    // On the middle pair (p1 = q1) the last two writes stand.
-    data[p1] = static_cast<float>(e1 + c * o1 - s * o2);
-    data[p2] = static_cast<float>(e2 + c * o2 + s * o1);
-    data[q1] = static_cast<float>(e1 - c * o1 + s * o2);
-    data[q2] = static_cast<float>(-e2 + c * o2 + s * o1);
-    const double oc = c;
-    c = oc + oc * alpha - s * beta;
-    s = s + s * alpha + oc * beta;
-  }
-  const double h = data[1];
-  if (sign == 1) {
-    data[1] = static_cast<float>(h + data[2]);
-    data[2] = static_cast<float>(h - data[2]);
-  } else {
-    data[1] = static_cast<float>(0.5 * (h + data[2]));
-    data[2] = static_cast<float>(0.5 * (h - data[2]));
-    ComplexFFT(data, n, -1);
+    // Packed X back to the bins U_k = conj X_k; dsplib's inverse gives the
+    // samples times 2n, the packed inverse times n.
+    t.OutRe[0] = data[1];
+    t.OutIm[0] = 0.0f;
+    for (int64_t k = 1; k < n; ++k) {
+      t.OutRe[k] = data[2 * k + 1];
+      t.OutIm[k] = -data[2 * k + 2];
+    }
+    t.OutRe[n] = data[2];
+    t.OutIm[n] = 0.0f;
+    t.Fft.Inverse(t.OutRe, t.OutIm, t.Re, t.Im);
+    for (int64_t k = 0; k < n; ++k) {
+      data[2 * k + 1] = 0.5f * t.Re[k];
+      data[2 * k + 2] = 0.5f * t.Im[k];
+    }
   }
 }
 

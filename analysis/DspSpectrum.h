@@ -7,15 +7,19 @@
 // Every routine is a free function working in place on float buffers. A count
 // n tells how many elements to touch; a count of 0 or less does nothing unless
 // a routine says otherwise. Elements are loaded as 32-bit floats, computed in
-// double precision and stored back as 32-bit floats. None allocates, keeps
-// state or reports errors: the buffers must hold every element named, and FFT
-// lengths must be powers of two. Plain routines index from 0; the two FFT
+// double precision and stored back as 32-bit floats (the FFTs compute in
+// 32-bit floats: they run on dsplib's FFT, the one the FIR filter's fast
+// convolution uses). None reports errors: the buffers must hold every element
+// named, and FFT lengths must be powers of two. None allocates, except that a
+// thread's first FFT of a length builds that length's plan, kept for the
+// thread's life (PrepareTransforms builds it ahead). Plain routines index from 0; the two FFT
 // routines index from 1 (element 0 is not touched; ShiftByOne moves a 0-based
 // block into that layout). Complex values are pairs: real part at the odd
 // index, imaginary part at the following even index.
 //
-// Thread safety: no shared state; any thread may call them, on buffers no
-// other thread touches meanwhile. Safe on the audio thread.
+// Thread safety: no shared state (each thread has its own FFT plans); any
+// thread may call them, on buffers no other thread touches meanwhile. Safe on
+// the audio thread once PrepareTransforms ran there for the lengths it uses.
 
 #include <cstdint>
 
@@ -53,6 +57,11 @@ void WindowCorrection(int32_t n, TTimeWindow window, float* x);
 
 // x[i + 1] := x[i] for i from n - 1 down to 0 (in place); x[0] keeps its value.
 void ShiftByOne(int32_t n, float* x);
+
+// Builds the calling thread's FFT plan for transforms of 2n real values (n
+// complex values), so that its later RealFFT and ComplexFFT of that size
+// allocate nothing. Allocates; call it before a real-time loop starts.
+void PrepareTransforms(int32_t n);
 
 // In-place transform of nn complex values in data[1..2nn] (nn a power of two):
 // Z_k = sum_j z_j e^{sign 2 pi i jk/nn}, unnormalised.

@@ -15,8 +15,8 @@ std::unique_ptr<TSoundSystem> CreateSoundSystem(TSoundSystemChoice Choice) {
 }
 
 uint32_t SoundSystemXruns(const TSoundSystem& System) {
-  if (auto* alsa = dynamic_cast<const TAlsaSoundSystem*>(&System)) return alsa->Overruns() + alsa->Underruns();
-  return 0;
+  const TXrunCounts Counts = System.XrunCounts();
+  return Counts.Overruns + Counts.Underruns;
 }
 
 }  // namespace quellmarin

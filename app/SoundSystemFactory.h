@@ -21,8 +21,8 @@ enum TSoundSystemChoice { scAutomatic = 0, scAlsa = 1, scVirtual = 2 };
 
 std::unique_ptr<TSoundSystem> CreateSoundSystem(TSoundSystemChoice Choice = scAutomatic);
 
-// Overruns and underruns the sound system recovered from so far (ALSA counts
-// them; the virtual card has none): for the status bar.
+// Overruns and underruns the sound system recovered from so far, added up
+// (its XrunCounts): for the status bar.
 uint32_t SoundSystemXruns(const TSoundSystem& System);
 
 }  // namespace quellmarin

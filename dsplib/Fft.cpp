@@ -131,19 +131,78 @@ QM_INLINE void Stage2(const float* xr, const float* xi, float* yr, float* yi, in
   }
 }
 
+// The same two stages one value at a time, for transforms too short for the
+// eight-lane loops (n < ShortLimit). The twiddle of group p sits at p * s in
+// the per-lane tables of the first two stages and at p in the later ones.
+QM_INLINE void Stage4Short(const float* xr, const float* xi, float* yr, float* yi, int32_t n, const TStageView& st) {
+  const int64_t Q = n / 4;
+  const int64_t s = st.Stride;
+  const int64_t L = st.Twiddles;
+  for (int64_t p = 0; p < Q / s; ++p) {
+    const float* tw = st.Tw + (s <= 4 ? p * s : p);
+    const float w1r = tw[0], w1i = tw[L], w2r = tw[2 * L], w2i = tw[3 * L], w3r = tw[4 * L], w3i = tw[5 * L];
+    for (int64_t q = 0; q < s; ++q) {
+      const int64_t At = q + s * p;
+      const float ar = xr[At], ai = xi[At], br = xr[At + Q], bi = xi[At + Q];
+      const float cr = xr[At + 2 * Q], ci = xi[At + 2 * Q], dr = xr[At + 3 * Q], di = xi[At + 3 * Q];
+      const float apcr = ar + cr, apci = ai + ci, amcr = ar - cr, amci = ai - ci;
+      const float bpdr = br + dr, bpdi = bi + di, bmdr = br - dr, bmdi = bi - di;
+      const float t1r = amcr + bmdi, t1i = amci - bmdr;
+      const float t2r = apcr - bpdr, t2i = apci - bpdi;
+      const float t3r = amcr - bmdi, t3i = amci + bmdr;
+      const int64_t To = q + s * 4 * p;
+      yr[To] = apcr + bpdr;
+      yi[To] = apci + bpdi;
+      yr[To + s] = t1r * w1r - t1i * w1i;
+      yi[To + s] = t1r * w1i + t1i * w1r;
+      yr[To + 2 * s] = t2r * w2r - t2i * w2i;
+      yi[To + 2 * s] = t2r * w2i + t2i * w2r;
+      yr[To + 3 * s] = t3r * w3r - t3i * w3i;
+      yi[To + 3 * s] = t3r * w3i + t3i * w3r;
+    }
+  }
+}
+
+QM_INLINE void Stage2Short(const float* xr, const float* xi, float* yr, float* yi, int32_t n) {
+  const int64_t s = n / 2;
+  for (int64_t q = 0; q < s; ++q) {
+    const float ar = xr[q], ai = xi[q], br = xr[q + s], bi = xi[q + s];
+    yr[q] = ar + br;
+    yi[q] = ai + bi;
+    yr[q + s] = ar - br;
+    yi[q + s] = ai - bi;
+  }
+}
+
+// Complex lengths below this run the one-value-at-a-time stages.
+constexpr int32_t ShortLimit = 64;
+
 // Runs every stage from (InRe, InIm) to (OutRe, OutIm), through the two scratch
-// pairs in turn.
+// pairs in turn. A transform of one value (no stage) copies it.
 QM_INLINE void StagesBody(const TStageView* stages, int32_t count, int32_t n, float* scratch, const float* InRe,
                           const float* InIm, float* OutRe, float* OutIm) {
   const float* xr = InRe;
   const float* xi = InIm;
+  if (count == 0) {
+    for (int32_t k = 0; k < n; ++k) {
+      OutRe[k] = InRe[k];
+      OutIm[k] = InIm[k];
+    }
+    return;
+  }
   for (int32_t t = 0; t < count; ++t) {
     float* yr = t == count - 1 ? OutRe : scratch + int64_t{2} * n * (t & 1);
     float* yi = t == count - 1 ? OutIm : scratch + int64_t{2} * n * (t & 1) + n;
-    if (stages[t].Radix == 4)
+    if (n < ShortLimit) {
+      if (stages[t].Radix == 4)
+        Stage4Short(xr, xi, yr, yi, n, stages[t]);
+      else
+        Stage2Short(xr, xi, yr, yi, n);
+    } else if (stages[t].Radix == 4) {
       Stage4(xr, xi, yr, yi, n, stages[t]);
-    else
+    } else {
       Stage2(xr, xi, yr, yi, n);
+    }
     xr = yr;
     xi = yi;
   }
@@ -225,6 +284,13 @@ QM_INLINE void MultiplyBody(float* xr, float* xi, const float* hr, const float* 
 
 // U[0 .. 2n - 1] to split form and back.
 QM_INLINE void SplitBody(const float* u, float* re, float* im, int32_t n) {
+  if (n < 8) {
+    for (int64_t k = 0; k < n; ++k) {
+      re[k] = u[2 * k];
+      im[k] = u[2 * k + 1];
+    }
+    return;
+  }
   for (int64_t k = 0; k < n; k += 8) {
     const V8 a = Ld(u + 2 * k), b = Ld(u + 2 * k + 8);
     St(re + k, __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14));
@@ -232,6 +298,13 @@ QM_INLINE void SplitBody(const float* u, float* re, float* im, int32_t n) {
   }
 }
 QM_INLINE void JoinBody(const float* re, const float* im, float* u, int32_t n) {
+  if (n < 8) {
+    for (int64_t k = 0; k < n; ++k) {
+      u[2 * k] = re[k];
+      u[2 * k + 1] = im[k];
+    }
+    return;
+  }
   for (int64_t k = 0; k < n; k += 8) {
     const V8 a = Ld(re + k), b = Ld(im + k);
     St(u + 2 * k, __builtin_shufflevector(a, b, 0, 8, 1, 9, 2, 10, 3, 11));
@@ -260,6 +333,9 @@ struct TPlanView {
     PreBody(ir, ii, z, z + v.N, v.N, v.Cos, v.Sin);                                                           \
     /* The inverse transform is the forward one with real and imaginary parts swapped. */                     \
     StagesBody(v.Stages, v.Count, v.N, v.Scratch, z + v.N, z, oi, orr);                                       \
+  }                                                                                                           \
+  Attr void Complex##Suffix(const TPlanView& v, const float* ir, const float* ii, float* orr, float* oi) {     \
+    StagesBody(v.Stages, v.Count, v.N, v.Scratch, ir, ii, orr, oi);                                           \
   }                                                                                                           \
   Attr void Split##Suffix(const float* u, float* re, float* im, int32_t n) { SplitBody(u, re, im, n); }          \
   Attr void Join##Suffix(const float* re, const float* im, float* u, int32_t n) { JoinBody(re, im, u, n); }      \
@@ -352,6 +428,22 @@ void TRealFft::Inverse(const float* InRe, const float* InIm, float* OutRe, float
     InverseAvx2(h.View, InRe, InIm, OutRe, OutIm);
   else
     InverseBase(h.View, InRe, InIm, OutRe, OutIm);
+}
+
+void TRealFft::Complex(const float* InRe, const float* InIm, float* OutRe, float* OutIm) {
+  QM_PLAN_VIEW(h);
+  if (FWide)
+    ComplexAvx2(h.View, InRe, InIm, OutRe, OutIm);
+  else
+    ComplexBase(h.View, InRe, InIm, OutRe, OutIm);
+}
+
+bool TRealFft::WideAvailable() {
+  static const bool Available = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  }();
+  return Available;
 }
 
 void TRealFft::Multiply(float* Re, float* Im, const float* HRe, const float* HIm) const {

@@ -1,7 +1,10 @@
 #pragma once
-// A real FFT of one fixed power-of-two length, in split form, made for fast
-// convolution. The plan prepares its twiddles and scratch once (Init, which
-// allocates); Forward and Inverse allocate nothing.
+// The program's one FFT: a real FFT of one fixed power-of-two length, in split
+// form, with the complex transform of half that length it is built on. Fast
+// convolution (the FIR filter) and the spectrum kernels (RealFFT, ComplexFFT)
+// both run on it. The plan prepares its twiddles and scratch once (Init, which
+// allocates); the transforms allocate nothing. Lengths from 128 up run
+// eight-lane vector loops; shorter ones run the same stages value by value.
 //
 // Split form: N real samples u[0 .. N - 1] are passed as two arrays of
 // n = N / 2 floats, Re[k] = u[2k] and Im[k] = u[2k + 1]. A spectrum is passed
@@ -32,7 +35,7 @@ TAlignedFloats AllocateFloats(int64_t Count);
 
 class TRealFft {
 public:
-  static constexpr int32_t MinLength = 128;
+  static constexpr int32_t MinLength = 2;
   static constexpr int32_t MaxLength = 1 << 22;
 
   // Prepares the plan for N real samples (a power of two within
@@ -51,11 +54,19 @@ public:
   // Bins 0 .. n in InRe/InIm to n floats each in OutRe/OutIm. The inputs are
   // left unchanged; the outputs must not overlap them.
   void Inverse(const float* InRe, const float* InIm, float* OutRe, float* OutIm);
+  // The complex transform the real one is built on: n = N / 2 complex values
+  // in InRe/InIm to Z[k] = sum_j z[j] e^{-2 pi i jk / n} in OutRe/OutIm,
+  // unnormalised. The opposite exponent is the same call with real and
+  // imaginary parts swapped on both sides. Inputs unchanged; no overlap.
+  void Complex(const float* InRe, const float* InIm, float* OutRe, float* OutIm);
   // N samples U to split form in Re/Im (n floats each), and back.
   void Split(const float* U, float* Re, float* Im) const;
   void Join(const float* Re, const float* Im, float* U) const;
   // Re/Im[k] *= HRe/HIm[k] for the bins 0 .. n (and the padding after them).
   void Multiply(float* Re, float* Im, const float* HRe, const float* HIm) const;
+
+  // Whether this processor has the AVX2/FMA kernels (Init's Wide).
+  static bool WideAvailable();
 
 private:
   struct TStage {

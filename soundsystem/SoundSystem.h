@@ -365,6 +365,14 @@ struct MIXERCONTROLDETAILS {
 using TMixerProc = void (*)(HMIXER Handle, uint32_t Msg, uintptr_t Instance, uintptr_t Param1,
                             uintptr_t Param2);
 
+// Overruns (input: frames lost because no buffer was waiting) and underruns
+// (output: the device ran dry and played a gap) a sound system has met and
+// recovered from.
+struct TXrunCounts {
+  uint32_t Overruns = 0;
+  uint32_t Underruns = 0;
+};
+
 // ---- The interface --------------------------------------------------------
 class TSoundSystem {
 public:
@@ -376,6 +384,11 @@ public:
   // A short name of the implementation for reports and the status bar, such as
   // "Virtual sound card".
   virtual std::string Name() const = 0;
+
+  // Overruns and underruns since construction, over all devices, for the
+  // status bar. A sound system that cannot fall behind reports none. May be
+  // called from any thread.
+  virtual TXrunCounts XrunCounts() const { return {}; }
 
   // Wave input.
   virtual uint32_t waveInGetNumDevs() = 0;

@@ -99,6 +99,7 @@ public:
   // system recovered from, since construction, over all devices.
   uint32_t Overruns() const { return FOverruns.load(); }
   uint32_t Underruns() const { return FUnderruns.load(); }
+  TXrunCounts XrunCounts() const override { return {Overruns(), Underruns()}; }
   // Text of the last failure that ended a device (empty when none did).
   std::string LastDeviceError() const;
 

@@ -25,6 +25,7 @@
 // Threads: every public call may come from any thread, but never from inside
 // a callback of this card.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -64,6 +65,11 @@ public:
 
   // ---- TSoundSystem ----
   std::string Name() const override;
+  // Real-time clock only: an overrun is counted when a started input finds no
+  // buffer for frames that came due (once until it records again); an
+  // underrun when a write reaches an output that had played everything it
+  // held (a gap), not the first write after opening or a reset.
+  TXrunCounts XrunCounts() const override;
 
   uint32_t waveInGetNumDevs() override;
   MMRESULT waveInGetDevCapsA(uint32_t DeviceID, WAVEINCAPSA* Caps, uint32_t CapsSize) override;
@@ -222,6 +228,7 @@ private:
 
   const TClock FClock;
   mutable std::mutex FLock;
+  std::atomic<uint32_t> FOverruns{0}, FUnderruns{0};
   std::condition_variable FDelivered;  // a notification has run or a device changed
 
   uintptr_t FNextHandle = 0x100;

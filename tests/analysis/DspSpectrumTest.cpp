@@ -4,6 +4,7 @@
 #include <cmath>
 #include <complex>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "analysis/Dsp.h"
@@ -116,6 +117,35 @@ TEST(DspComplexFFT, MatchesDirectTransformInBothDirections) {
       EXPECT_LE(RelativeError(expected, data.data() + 1), Tolerance(2 * nn));
     }
   }
+}
+
+// Each thread keeps its own transform plans: threads transforming blocks of
+// the same and of other lengths at once get what one thread alone gets.
+TEST(DspRealFFT, ThreadsTransformingAtOnceGetWhatOneThreadGets) {
+  struct TJob {
+    int Total;
+    std::vector<float> Input, Expected, Got;
+  };
+  std::vector<TJob> jobs;
+  for (int total : {2048, 2048, 64, 4096}) {
+    TJob j{total, std::vector<float>(static_cast<size_t>(total) + 1, 0.0f), {}, {}};
+    const std::vector<float> u = RandomSamples(total, static_cast<unsigned>(jobs.size() + 1));
+    std::copy(u.begin(), u.end(), j.Input.begin() + 1);
+    j.Expected = j.Input;
+    RealFFT(j.Expected.data(), total / 2, +1);
+    jobs.push_back(std::move(j));
+  }
+  std::vector<std::thread> threads;
+  for (TJob& j : jobs)
+    threads.emplace_back([&j] {
+      for (int round = 0; round < 50; ++round) {
+        j.Got = j.Input;
+        RealFFT(j.Got.data(), j.Total / 2, +1);
+        if (j.Got != j.Expected) return;
+      }
+    });
+  for (std::thread& t : threads) t.join();
+  for (const TJob& j : jobs) EXPECT_EQ(j.Got, j.Expected) << j.Total;
 }
 
 // Window -> FFT -> unpack -> magnitude and phase -> correction, as the

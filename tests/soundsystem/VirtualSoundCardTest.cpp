@@ -686,5 +686,55 @@ TEST(VirtualSoundCardLive, OutputPlaysAtTheSampleRate) {
   ASSERT_EQ(C.waveOutClose(Out), 0u);
 }
 
+// Waits (up to 10 s) until Done holds; false when it never did.
+template <class TDone>
+bool WaitUntil(TDone Done) {
+  for (int Waited = 0; Waited < 10000 && !Done(); Waited += 5) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return Done();
+}
+
+// Xruns on the real-time clock: an input without buffers loses frames (one
+// overrun until it records again), an output that played all it held and then
+// gets a write has played a gap (an underrun); playing to the end, and the
+// first write after a reset, are no underrun.
+TEST(VirtualSoundCardLive, CountsOverrunsPerStarvationAndUnderrunsPerGap) {
+  TRig R(Card::ckRealTime, PcmFormat(1, 16, 20000));
+  R.OpenIn();
+  R.OpenOut();
+  for (int i = 0; i < 3; ++i) R.O[i]->dwBufferLength = 400;  // 10 ms each
+  EXPECT_EQ(R.C.XrunCounts().Overruns, 0u);
+
+  ASSERT_EQ(R.C.waveInStart(R.In), MMSYSERR_NOERROR);
+  ASSERT_TRUE(WaitUntil([&] { return R.C.XrunCounts().Overruns >= 1; }));
+  // Three blocks of 100 ms: while the later two record, the input is fed.
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(R.C.waveInAddBuffer(R.In, R.I[i], sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+  ASSERT_TRUE(WaitUntil([&] { return R.InLog.Count(MM_WIM_DATA) >= 1; }));
+  EXPECT_EQ(R.C.XrunCounts().Overruns, 1u) << "one starvation, one overrun";
+  ASSERT_TRUE(WaitUntil([&] { return R.C.XrunCounts().Overruns >= 2; })) << "starved again after recording";
+  ASSERT_EQ(R.C.waveInReset(R.In), MMSYSERR_NOERROR);
+
+  ASSERT_EQ(R.C.waveOutWrite(R.Out, R.O[0], sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+  ASSERT_TRUE(WaitUntil([&] { return R.OutLog.Count(MM_WOM_DONE) == 1; }));
+  EXPECT_EQ(R.C.XrunCounts().Underruns, 0u) << "played to its end";
+  ASSERT_EQ(R.C.waveOutWrite(R.Out, R.O[1], sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+  EXPECT_EQ(R.C.XrunCounts().Underruns, 1u) << "a write after running dry";
+  ASSERT_TRUE(WaitUntil([&] { return R.OutLog.Count(MM_WOM_DONE) == 2; }));
+  ASSERT_EQ(R.C.waveOutReset(R.Out), MMSYSERR_NOERROR);
+  ASSERT_EQ(R.C.waveOutWrite(R.Out, R.O[2], sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+  EXPECT_EQ(R.C.XrunCounts().Underruns, 1u) << "the first write after a reset";
+  EXPECT_EQ(R.C.XrunCounts().Overruns, 2u) << "a reset input counts nothing";
+}
+
+TEST(VirtualSoundCard, ManualClockCountsNoXruns) {
+  TRig R;
+  R.OpenIn();
+  R.OpenOut();
+  R.Record();
+  R.Play(std::vector<int16_t>(100, 1));
+  R.Play(std::vector<int16_t>(100, 2));
+  EXPECT_EQ(R.C.XrunCounts().Overruns, 0u);
+  EXPECT_EQ(R.C.XrunCounts().Underruns, 0u);
+}
+
 }  // namespace
 }  // namespace quellmarin::testing
