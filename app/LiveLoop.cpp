@@ -1,5 +1,7 @@
 #include "app/LiveLoop.h"
 
+#include "analysis/Dsp.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -168,6 +170,8 @@ void TLiveLoop::Run() {
   sched_param param{};
   param.sched_priority = 10;
   pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+  // The spectrum's transform plan, built before the first block.
+  if (FEngine.FLivePoint) PrepareTransforms(std::max(1, FEngine.FLivePoint->Length() / 2));
   for (;;) {
     const uint32_t seen = FSignal.load(std::memory_order_acquire);
     TItem item;
