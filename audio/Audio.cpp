@@ -45,8 +45,20 @@ void TAudio::SetAudioDeviceID(uint32_t Value) {
     return;
   }
   FAudioDeviceID = Value;
+  FInputDeviceID = Value;
+  FOutputDeviceID = Value;
   FRecorder->Rebuild();
   FPlayer->Rebuild();
+}
+
+bool TAudio::SetWaveDevices(uint32_t Input, uint32_t Output) {
+  if (FRecorder->DeviceOpen() || FPlayer->DeviceOpen()) {
+    FErrorMessage = "The wave device cannot change while a device is open";
+    return false;
+  }
+  FInputDeviceID = Input;
+  FOutputDeviceID = Output;
+  return true;
 }
 
 void TAudio::SetMixerDeviceID(int32_t Value) {
