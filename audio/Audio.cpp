@@ -38,7 +38,7 @@ TAudio::~TAudio() {
 
 void TAudio::SetAudioDeviceID(uint32_t Value) {
   if (Value > 9) Value = WAVE_MAPPER;
-  if (Value == FAudioDeviceID) return;
+  if (Value == FAudioDeviceID && Value == FInputDeviceID && Value == FOutputDeviceID) return;
   if (FRecorder->DeviceOpen() || FPlayer->DeviceOpen()) {
     // The buffers the open device holds must stay.
     FErrorMessage = "The wave device cannot change while a device is open";
