@@ -1473,6 +1473,7 @@ void TMainForm::ShowDeviceChoice(bool Input) {
 }
 
 bool TMainForm::ChooseDevice(bool Input, const std::string& Name) {
+  if (Name == (Input ? FInputInUse : FOutputInUse)) return true;  // the device in use again
   if (FRecording || Audio1->Recorder()->DeviceOpen() || Audio1->Player()->DeviceOpen()) {
     sbar1Panels[2]->setText("The devices cannot change during a run: release \"Sample\" first");
     return false;
