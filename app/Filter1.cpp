@@ -92,6 +92,21 @@ void SetItemIndex(QComboBox* Combo, int32_t Index) {
   Combo->setCurrentIndex(Index >= 0 && Index < Combo->count() ? Index : -1);
 }
 
+// A device list that is filled afresh each time it is about to open, so that
+// a device plugged in meanwhile is offered.
+class TDeviceCombo final : public QComboBox {
+public:
+  using QComboBox::QComboBox;
+  std::function<void()> OnPopup;
+  void showPopup() override {
+    if (OnPopup) OnPopup();
+    QComboBox::showPopup();
+  }
+};
+
+const char* const InputDeviceKey = "InputDevice";
+const char* const OutputDeviceKey = "OutputDevice";
+
 QSlider* MakeSlider(int Min, int Max, int Position, QWidget* Parent) {
   auto* Slider = new QSlider(Qt::Horizontal, Parent);
   Slider->setRange(Min, Max);
@@ -340,6 +355,25 @@ QWidget* TMainForm::BuildAudioPage() {
   auto* Page = new QWidget;
   auto* Layout = new QVBoxLayout(Page);
 
+  // The devices: ALSA's "default" or a device ALSA lists.
+  auto* GroupDevices = new QGroupBox(" Devices ", Page);
+  auto* DeviceGrid = new QGridLayout(GroupDevices);
+  auto DeviceList = [&](int R, const QString& Caption, bool Input) {
+    auto* Combo = new TDeviceCombo(GroupDevices);
+    Combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    Combo->setMinimumContentsLength(12);
+    Combo->OnPopup = [this, Input] { Safely([this, Input] { RefreshDeviceList(Input); }); };
+    auto* Label = new QLabel(Caption, GroupDevices);
+    Label->setBuddy(Combo);
+    DeviceGrid->addWidget(Label, R, 0);
+    DeviceGrid->addWidget(Combo, R, 1);
+    DeviceGrid->setColumnStretch(1, 1);
+    return Combo;
+  };
+  ComboInputDevice = DeviceList(0, "Input device", true);
+  ComboOutputDevice = DeviceList(1, "Output device", false);
+  Layout->addWidget(GroupDevices);
+
   // The mixer's six lines: disabled until start-up finds their lines.
   auto Row = [](QGridLayout* Grid, int R, QCheckBox*& Box, QSlider*& Slider, const QString& Name,
                 QWidget* Parent) {
@@ -412,6 +446,8 @@ QWidget* TMainForm::BuildAudioPage() {
     connect(R.Slider, &QSlider::valueChanged, this, [this, F = R.Change] { Safely([this, F] { (this->*F)(); }); });
   }
   connect(ButtonAutoSetAudio, &QPushButton::clicked, this, [this] { Safely([this] { ButtonAutoSetAudioClick(); }); });
+  connect(ComboInputDevice, &QComboBox::activated, this, [this] { Safely([this] { ComboInputDeviceChange(); }); });
+  connect(ComboOutputDevice, &QComboBox::activated, this, [this] { Safely([this] { ComboOutputDeviceChange(); }); });
   connect(DestSel, &QComboBox::activated, this, [this] { Safely([this] { DestSelChange(); }); });
   connect(CheckTrigger, &QCheckBox::toggled, this, [this] { Safely([this] { CheckTriggerClick(); }); });
   connect(TrigLvl, &QSlider::valueChanged, this, [this] { Safely([this] { TrigLvlChange(); }); });
@@ -661,6 +697,8 @@ void TMainForm::FormCreate() {
   Engine->FPlotCount = 0;
   Engine->FEqualizeRequest = false;
   LoadMixerLines();
+  const std::string Gone = RestoreDevices();
+  if (!Gone.empty()) AddStatusNote(QString::fromStdString(Gone));
 }
 
 bool TMainForm::FormCloseQuery() {
@@ -690,6 +728,12 @@ void TMainForm::FormClose() {
   };
   // Booleans are written as 1 and 0, the same text as WriteBool gives.
   for (const auto& K : Keys) IniFile->WriteInteger(Section, K.Key, K.Value);
+  // The device keys only once a device was chosen (or the file has them), so
+  // that a file of someone who never chose keeps its twelve keys.
+  if (FDeviceKeysSaved || FInputDevice != DefaultDeviceName || FOutputDevice != DefaultDeviceName) {
+    IniFile->WriteString(Section, InputDeviceKey, FInputDevice);
+    IniFile->WriteString(Section, OutputDeviceKey, FOutputDevice);
+  }
 }
 
 void TMainForm::FormDestroy() {
@@ -1124,9 +1168,17 @@ void TMainForm::MyNewVol(uint16_t Dest, uint16_t Source, bool Mute, int32_t Posi
   if (!Mixer() || !Mixer()->SetVolumeMute(Dest, Source, v, v, Mute)) ShowAudioError();
 }
 
+bool TMainForm::RowLine(TMixerRow Row, int32_t& Dest, int32_t& Source) {
+  if (!FRowOnCapture[Row]) return GetMixerDestSource(RowNames[Row].Dest, RowNames[Row].Source, Dest, Source);
+  // The recording destination's own line: source 0.
+  GetMixerDestSource(RowNames[Row].Dest, "", Dest, Source);
+  Source = 0;
+  return Dest >= 0 && Dest <= 0xFFFF;
+}
+
 void TMainForm::MixerRowChange(TMixerRow Row) {
   int32_t Dest, Source;
-  if (!GetMixerDestSource(RowNames[Row].Dest, RowNames[Row].Source, Dest, Source)) {
+  if (!RowLine(Row, Dest, Source)) {
     // A line the mixer does not have was named in the status bar at start-up
     // and its row disabled; setting the row from code sends nothing.
     if (FRowMissing[Row]) return;
@@ -1169,8 +1221,7 @@ void TMainForm::Audio1MixerChange(TPersistent*, uint16_t Destination, uint16_t S
     }
   for (TMixerRow Row : LoadOrder) {
     int32_t D, S;
-    if (!GetMixerDestSource(RowNames[Row].Dest, RowNames[Row].Source, D, S) || D != Destination || S != Source)
-      continue;
+    if (!RowLine(Row, D, S) || D != Destination || S != Source) continue;
     QSlider* Slider = MixerSlider(Row);
     QCheckBox* Box = MixerBox(Row);
     // The controls show what the mixer holds; writing it back would only
@@ -1220,11 +1271,36 @@ void TMainForm::LoadMixerLists() {
 }
 
 void TMainForm::LoadMixerLines() {
-  QStringList Missing;
+  QStringList Missing, OnCapture;
   bool Any = false;
+  // A mixer whose recording destination has no line of its own but the
+  // capture level (a sound server's "Capture"): the input rows set that.
+  std::string CaptureLine;
+  {
+    int32_t Dest = -1, Source = -1;
+    GetMixerDestSource(RowNames[rowInMic].Dest, "", Dest, Source);
+    if (Dest >= 0 && Dest <= 0xFFFF && Mixer()) {
+      const TStrings Lines = Mixer()->SourceNames(static_cast<uint16_t>(Dest));
+      if (Lines.size() == 1 && !Lines[0].empty()) CaptureLine = Lines[0];
+    }
+  }
   for (TMixerRow Row : LoadOrder) {
     int32_t Dest = -1, Source = -1;
+    FRowOnCapture[Row] = false;
     FRowMissing[Row] = !GetMixerDestSource(RowNames[Row].Dest, RowNames[Row].Source, Dest, Source);
+    if (FRowMissing[Row] && !CaptureLine.empty() && (Row == rowInMic || Row == rowInLine)) {
+      FRowOnCapture[Row] = true;
+      FRowMissing[Row] = !RowLine(Row, Dest, Source);
+      if (!FRowMissing[Row]) OnCapture << RowNames[Row].Caption;
+    }
+    QString Tip;
+    if (FRowMissing[Row])
+      Tip = QString::fromStdString(MissingLineText(Row)) + ": nothing to set";
+    else if (FRowOnCapture[Row])
+      Tip = QString("The mixer has no \"%1\" input: this row sets the capture level \"%2\"")
+                .arg(RowNames[Row].Source, QString::fromStdString(CaptureLine));
+    MixerBox(Row)->setToolTip(Tip);
+    MixerSlider(Row)->setToolTip(Tip);
     if (FRowMissing[Row]) {
       MixerBox(Row)->setEnabled(false);
       MixerSlider(Row)->setEnabled(false);
@@ -1236,10 +1312,15 @@ void TMainForm::LoadMixerLines() {
   }
   ButtonAutoSetAudio->setEnabled(Any);
   // Said once, here: a sound server's mixer has fewer lines than a sound card's.
+  QStringList Notes;
   if (!Mixer() || !Mixer()->Opened())
-    sbar1Panels[2]->setText("No mixer: the volume controls are disabled");
+    Notes << "No mixer: the volume controls are disabled";
   else if (!Missing.isEmpty())
-    sbar1Panels[2]->setText("Mixer lines not found: " + Missing.join(", "));
+    Notes << "Mixer lines not found: " + Missing.join(", ");
+  if (!OnCapture.isEmpty())
+    Notes << QString("%1 set the capture level \"%2\"")
+                 .arg(OnCapture.join(" and "), QString::fromStdString(CaptureLine));
+  if (!Notes.isEmpty()) sbar1Panels[2]->setText(Notes.join("; "));
 }
 
 bool TMainForm::ReadInputLevel(int32_t& Level) {
@@ -1257,12 +1338,115 @@ bool TMainForm::ReadInputLevel(int32_t& Level) {
 
 void TMainForm::QueryClick() {
   if (FRecording) return;  // the button is disabled while recording
-  ReportSoundSystem(Audio1, [this](const std::string& Text) {
+  const bool Described = ReportSoundSystem(Audio1, [this](const std::string& Text) {
     // The mixer listing separates its destinations with CR LF: one memo line each.
     QString Line = QString::fromStdString(Text);
     Line.replace("\r\n", "\n");
     Memo1->appendPlainText(Line);
   });
+  // Why the devices in use could not be described.
+  if (!Described) ShowAudioError();
+}
+
+// ---------------------------------------------------------------------------
+// Device choice
+
+void TMainForm::AddStatusNote(const QString& Text) {
+  const QString Old = sbar1Panels[2]->text();
+  sbar1Panels[2]->setText(Old.isEmpty() ? Text : Old + "; " + Text);
+}
+
+void TMainForm::RefreshDeviceList(bool Input) {
+  QComboBox* Combo = Input ? ComboInputDevice : ComboOutputDevice;
+  const QString InUse = QString::fromStdString(Input ? FInputInUse : FOutputInUse);
+  const QSignalBlocker Block(Combo);
+  Combo->clear();
+  int Selected = -1;
+  for (const TWaveDevice& D : WaveDevices(FSoundSystem, Input)) {
+    const QString Name = QString::fromStdString(D.Name);
+    QString Text = Name;
+    if (!D.Description.empty()) Text += " - " + QString::fromStdString(D.Description);
+    Combo->addItem(Text, Name);
+    Combo->setItemData(Combo->count() - 1, Text, Qt::ToolTipRole);
+    if (Name == InUse) Selected = Combo->count() - 1;
+  }
+  if (Selected < 0) {
+    // The device in use is no longer listed (unplugged during a run).
+    Combo->addItem(InUse + " (not available)", InUse);
+    Selected = Combo->count() - 1;
+  }
+  Combo->setCurrentIndex(Selected);
+}
+
+void TMainForm::ShowDeviceChoice(bool Input) {
+  QComboBox* Combo = Input ? ComboInputDevice : ComboOutputDevice;
+  const int Index = Combo->findData(QString::fromStdString(Input ? FInputInUse : FOutputInUse));
+  if (Index < 0) {
+    RefreshDeviceList(Input);
+    return;
+  }
+  const QSignalBlocker Block(Combo);
+  Combo->setCurrentIndex(Index);
+}
+
+bool TMainForm::ChooseDevice(bool Input, const std::string& Name) {
+  if (Name == (Input ? FInputInUse : FOutputInUse)) return true;  // the device in use again
+  if (FRecording || Audio1->Recorder()->DeviceOpen() || Audio1->Player()->DeviceOpen()) {
+    sbar1Panels[2]->setText("The devices cannot change during a run: release \"Sample\" first");
+    return false;
+  }
+  TWaveDevice Device;
+  if (!FindWaveDevice(FSoundSystem, Input, Name, Device)) {
+    sbar1Panels[2]->setText(QString("The %1 device \"%2\" is not available any more")
+                                .arg(Input ? "input" : "output", QString::fromStdString(Name)));
+    return false;
+  }
+  const uint32_t In = Input ? Device.ID : Audio1->InputDeviceID();
+  const uint32_t Out = Input ? Audio1->OutputDeviceID() : Device.ID;
+  if (!Audio1->SetWaveDevices(In, Out)) {
+    ShowAudioError();
+    return false;
+  }
+  (Input ? FInputDevice : FOutputDevice) = Name;
+  (Input ? FInputInUse : FOutputInUse) = Name;
+  return true;
+}
+
+void TMainForm::ComboInputDeviceChange() {
+  ChooseDevice(true, ComboInputDevice->currentData().toString().toStdString());
+  ShowDeviceChoice(true);
+}
+
+void TMainForm::ComboOutputDeviceChange() {
+  ChooseDevice(false, ComboOutputDevice->currentData().toString().toStdString());
+  ShowDeviceChoice(false);
+}
+
+std::string TMainForm::RestoreDevices() {
+  const std::string In = IniFile->ReadString(Section, InputDeviceKey, "");
+  const std::string Out = IniFile->ReadString(Section, OutputDeviceKey, "");
+  FDeviceKeysSaved = !In.empty() || !Out.empty();
+  FInputDevice = In.empty() ? DefaultDeviceName : In;
+  FOutputDevice = Out.empty() ? DefaultDeviceName : Out;
+  // A saved device that is gone stays the choice (it is written back as it
+  // was, for when it returns), while "default" is used.
+  std::string Gone;
+  TWaveDevice InDevice, OutDevice;
+  if (!FindWaveDevice(FSoundSystem, true, FInputDevice, InDevice)) {
+    InDevice = TWaveDevice{WAVE_MAPPER, DefaultDeviceName, ""};
+    Gone = "input \"" + FInputDevice + "\"";
+  }
+  if (!FindWaveDevice(FSoundSystem, false, FOutputDevice, OutDevice)) {
+    OutDevice = TWaveDevice{WAVE_MAPPER, DefaultDeviceName, ""};
+    Gone += (Gone.empty() ? "" : ", ") + std::string("output \"") + FOutputDevice + "\"";
+  }
+  FInputInUse = InDevice.Name;
+  FOutputInUse = OutDevice.Name;
+  Audio1->SetWaveDevices(InDevice.ID, OutDevice.ID);
+  RefreshDeviceList(true);
+  RefreshDeviceList(false);
+  if (Gone.empty()) return "";
+  return "Saved device not found, using \"default\": " + Gone;
 }
 
 void TMainForm::About1Click() { ShowAboutBox(this); }

@@ -155,6 +155,23 @@ public:
   QSlider* MixerSlider(TMixerRow Row) const;
   // The row's line was not found at start-up: the row is disabled.
   bool MixerRowMissing(TMixerRow Row) const { return FRowMissing[Row]; }
+  // An input row whose own line is missing drives the recording
+  // destination's own line (a sound server's "Capture") instead.
+  bool MixerRowOnCapture(TMixerRow Row) const { return FRowOnCapture[Row]; }
+
+  // ---- Device choice (Audio page) ----
+  // Fills a device list afresh from the sound system ("default" first) and
+  // selects the device in use; runs whenever a list is about to open.
+  void RefreshDeviceList(bool Input);
+  // The user picked an entry of ComboInputDevice / ComboOutputDevice. While
+  // stopped the choice is used from the next "Sample" on and kept in the
+  // settings file; during a run it is refused and the list shows the device
+  // in use again.
+  void ComboInputDeviceChange();
+  void ComboOutputDeviceChange();
+  // The device names the settings file keeps ("default" unless chosen).
+  const std::string& InputDeviceChoice() const { return FInputDevice; }
+  const std::string& OutputDeviceChoice() const { return FOutputDevice; }
 
   // ---- Sound-system report and about box ----
   void QueryClick();
@@ -222,6 +239,8 @@ public:
   QComboBox* DestSel = nullptr;
   QComboBox* SourceSel = nullptr;
   QProgressBar* Gauge1 = nullptr;
+  QComboBox* ComboInputDevice = nullptr;   // "Input device"
+  QComboBox* ComboOutputDevice = nullptr;  // "Output device"
   QCheckBox* CheckTrigger = nullptr;
   QSlider* TrigLvl = nullptr;
   QLabel* Label4 = nullptr;
@@ -287,6 +306,15 @@ private:
   TMixerSettings* Mixer() const;
   void LoadMixerLists();
   void LoadMixerLines();
+  // The line a row drives (its own, or the capture line it falls back to).
+  bool RowLine(TMixerRow Row, int32_t& Dest, int32_t& Source);
+  // Device choice: applies a chosen name (false: refused during a run).
+  bool ChooseDevice(bool Input, const std::string& Name);
+  // Restores the saved devices at start-up; the status text for the ones gone.
+  std::string RestoreDevices();
+  void ShowDeviceChoice(bool Input);
+  // Adds a note to the status bar's third panel, after what it says already.
+  void AddStatusNote(const QString& Text);
   // A check box or slider of a row changed: writes the row to its line.
   void MixerRowChange(TMixerRow Row);
   void ApplyAutomaticAxes();
@@ -309,6 +337,14 @@ private:
   float FPlotMinY = 0.0f;
   bool FPlotHasPoints = false;
   bool FRowMissing[MixerRows] = {};
+  bool FRowOnCapture[MixerRows] = {};
+  // The device names chosen (kept in the settings file), and the ones in use:
+  // a saved device that is gone is kept as the choice while "default" is used.
+  std::string FInputDevice = "default";
+  std::string FOutputDevice = "default";
+  std::string FInputInUse = "default";
+  std::string FOutputInUse = "default";
+  bool FDeviceKeysSaved = false;  // the settings file has the device keys
 };
 
 }  // namespace quellmarin

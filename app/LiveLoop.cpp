@@ -118,7 +118,7 @@ bool TLiveLoop::Start() {
   FStage.CollectRetired();
 
   const TPlayer& player = *FAudio.Player();
-  FOutput = std::make_unique<TLiveOutput>(FAudio.SoundSystem(), FAudio.AudioDeviceID(), *player.WaveFormat());
+  FOutput = std::make_unique<TLiveOutput>(FAudio.SoundSystem(), FAudio.OutputDeviceID(), *player.WaveFormat());
   if (FOutput->Open() != MMSYSERR_NOERROR)
     CopyText(FOutputError, sizeof(FOutputError), FOutput->ErrorText().c_str());
 

@@ -1,5 +1,8 @@
 #include "app/Reabout.h"
 
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -7,6 +10,7 @@
 #include <QLocale>
 #include <QPushButton>
 #include <QScreen>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <memory>
 
@@ -34,7 +38,16 @@ std::string ThousandsSeparator() {
   return Locale.groupSeparator().toStdString();
 }
 
-TAboutBox::TAboutBox(QWidget* Owner, TMemoryStatusReader ReadMemoryStatus)
+QString InstalledReadme(const QString& ProgramDir) {
+  const QDir Dir(ProgramDir.isEmpty() ? QCoreApplication::applicationDirPath() : ProgramDir);
+  for (const QString& Candidate : {QStringLiteral("../share/doc/quellmarin/README.md"), QStringLiteral("README.md")}) {
+    const QFileInfo File(Dir.filePath(Candidate));
+    if (File.isFile()) return File.canonicalFilePath();
+  }
+  return QString();
+}
+
+TAboutBox::TAboutBox(QWidget* Owner, TMemoryStatusReader ReadMemoryStatus, const QString& Readme)
     : QDialog(Owner), FReadMemoryStatus(std::move(ReadMemoryStatus)) {
   setObjectName(QStringLiteral("AboutBox"));
   setWindowTitle(QStringLiteral("About Quellmarin"));
@@ -54,8 +67,11 @@ TAboutBox::TAboutBox(QWidget* Owner, TMemoryStatusReader ReadMemoryStatus)
                      "with the spectrum and the filter's response on screen.\n"
                      "This beta release may still have faults; please report them."),
       this);
-  WebLink = LinkLabel(this, QStringLiteral("https://quellmarin.example.org/"), QStringLiteral("quellmarin.example.org"));
-  MailLink = LinkLabel(this, QStringLiteral("mailto:quellmarin@example.org"), QStringLiteral("quellmarin@example.org"));
+  // The program has no web page or address of its own: the box links to the
+  // README it was installed with, and to nothing when that is not there.
+  ReadmeLink = LinkLabel(this, Readme.isEmpty() ? QString() : QUrl::fromLocalFile(Readme).toString(),
+                         QStringLiteral("README: how to build, run and test the program"));
+  ReadmeLink->setVisible(!Readme.isEmpty());
   PhysMemLabel = new QLabel(QStringLiteral("Physical Memory free:"), this);
   PhysMem = new QLabel(QStringLiteral("0"), this);
   FreeResLabel = new QLabel(QStringLiteral("Memory in Use:"), this);
@@ -71,8 +87,7 @@ TAboutBox::TAboutBox(QWidget* Owner, TMemoryStatusReader ReadMemoryStatus)
   auto* Text = new QVBoxLayout;
   Text->addWidget(ProductName);
   Text->addWidget(Comments);
-  Text->addWidget(WebLink);
-  Text->addWidget(MailLink);
+  Text->addWidget(ReadmeLink);
   auto* Memory = new QGridLayout;
   Memory->addWidget(PhysMemLabel, 0, 0);
   Memory->addWidget(PhysMem, 0, 1);

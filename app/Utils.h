@@ -19,14 +19,17 @@ void SetupRecorder(TAudio* Audio);
 // "\r\n" between destinations, becomes several memo lines).
 using TLineSink = std::function<void(const std::string& Line)>;
 
-// Appends the sound-system report to Memo in four texts: the wave device's
-// name and capabilities (TAudio::QueryCapabilities), then the mixer's name and
-// listing (TMixerSettings::Describe). Whatever the two queries return is
-// appended, empty texts included, so every report has the same shape; the
-// reason of a failed query is left in Audio's ErrorMessage.
+// Appends the sound-system report to Memo in four texts: the wave devices in
+// use, named (on ALSA by the PCM's name and ALSA's description, input and
+// output apart when they differ), and their capabilities
+// (TAudio::QueryCapabilities), then the mixer's name and listing
+// (TMixerSettings::Describe). Whatever the two queries return is appended,
+// empty texts included, so every report has the same shape; the reason of a
+// failed query is left in Audio's ErrorMessage. Returns whether the wave
+// devices could be described.
 // UI thread, only while neither recording nor playing: the capability query
 // opens and closes the wave devices itself, and the output device closes from
 // the message queue shortly after the call.
-void ReportSoundSystem(TAudio* Audio, const TLineSink& Memo);
+bool ReportSoundSystem(TAudio* Audio, const TLineSink& Memo);
 
 }  // namespace quellmarin

@@ -38,15 +38,27 @@ TAudio::~TAudio() {
 
 void TAudio::SetAudioDeviceID(uint32_t Value) {
   if (Value > 9) Value = WAVE_MAPPER;
-  if (Value == FAudioDeviceID) return;
+  if (Value == FAudioDeviceID && Value == FInputDeviceID && Value == FOutputDeviceID) return;
   if (FRecorder->DeviceOpen() || FPlayer->DeviceOpen()) {
     // The buffers the open device holds must stay.
     FErrorMessage = "The wave device cannot change while a device is open";
     return;
   }
   FAudioDeviceID = Value;
+  FInputDeviceID = Value;
+  FOutputDeviceID = Value;
   FRecorder->Rebuild();
   FPlayer->Rebuild();
+}
+
+bool TAudio::SetWaveDevices(uint32_t Input, uint32_t Output) {
+  if (FRecorder->DeviceOpen() || FPlayer->DeviceOpen()) {
+    FErrorMessage = "The wave device cannot change while a device is open";
+    return false;
+  }
+  FInputDeviceID = Input;
+  FOutputDeviceID = Output;
+  return true;
 }
 
 void TAudio::SetMixerDeviceID(int32_t Value) {

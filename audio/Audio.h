@@ -49,9 +49,17 @@ public:
 
   // Wave device for input and output: 0 .. 9, anything else is stored as
   // WAVE_MAPPER (0xFFFFFFFF). A change rebuilds the recorder's and the
-  // player's buffers.
+  // player's buffers, and makes it the device of both directions.
   uint32_t AudioDeviceID() const { return FAudioDeviceID; }
   void SetAudioDeviceID(uint32_t Value);
+  // The devices the recorder and the player open: AudioDeviceID unless
+  // SetWaveDevices chose others.
+  uint32_t InputDeviceID() const { return FInputDeviceID; }
+  uint32_t OutputDeviceID() const { return FOutputDeviceID; }
+  // Chooses the input and the output device separately (any device number
+  // of the sound system, or WAVE_MAPPER); they are opened at the next Open.
+  // Refused, with ErrorMessage set and False, while either device is open.
+  bool SetWaveDevices(uint32_t Input, uint32_t Output);
   int32_t MixerDeviceID() const { return FMixerDeviceID; }
   void SetMixerDeviceID(int32_t Value);
   // False: the format setters act on recorder and player together.
@@ -68,8 +76,9 @@ public:
   const std::string& ErrorMessage() const { return FErrorMessage; }
   void SetErrorMessage(const std::string& Value) { FErrorMessage = Value; }
 
-  // Describes the wave device AudioDeviceID for the capability report (see
-  // Capabilities.cpp): DeviceName its product name, Caps "Full-duplex
+  // Describes the wave devices in use (OutputDeviceID, and InputDeviceID for
+  // the duplex test; WAVE_MAPPER is the sound system's default device) for
+  // the capability report (see Capabilities.cpp): DeviceName its product name, Caps "Full-duplex
   // support, " or "Half-duplex support, " and its formats and playback
   // controls. Opens and closes the devices itself: call it only while neither
   // recording nor playing. The output device closes from the message queue
@@ -95,6 +104,8 @@ private:
   TSoundSystem& FSoundSystem;
   TMessageQueue& FQueue;
   uint32_t FAudioDeviceID = WAVE_MAPPER;
+  uint32_t FInputDeviceID = WAVE_MAPPER;
+  uint32_t FOutputDeviceID = WAVE_MAPPER;
   int32_t FMixerDeviceID = 0;
   bool FSeparateCtrls = false;
   std::string FVersion;

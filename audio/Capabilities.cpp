@@ -29,12 +29,16 @@ bool VolumeFollows(TPlayer& Player) {
 bool TAudio::QueryCapabilities(std::string& DeviceName, std::string& Caps) {
   DeviceName.clear();
   Caps.clear();
-  if (FAudioDeviceID >= FSoundSystem.waveInGetNumDevs() || FAudioDeviceID >= FSoundSystem.waveOutGetNumDevs()) {
+  // The devices in use: a chosen number must exist; the default device
+  // (WAVE_MAPPER) is asked directly, and a default that cannot be reached
+  // gives the sound system's reason.
+  if ((FOutputDeviceID != WAVE_MAPPER && FOutputDeviceID >= FSoundSystem.waveOutGetNumDevs()) ||
+      (FInputDeviceID != WAVE_MAPPER && FInputDeviceID >= FSoundSystem.waveInGetNumDevs())) {
     FErrorMessage = "No waveform device available";
     return false;
   }
   WAVEOUTCAPSA DevCaps;
-  const MMRESULT r = FSoundSystem.waveOutGetDevCapsA(FAudioDeviceID, &DevCaps, sizeof(DevCaps));
+  const MMRESULT r = FSoundSystem.waveOutGetDevCapsA(FOutputDeviceID, &DevCaps, sizeof(DevCaps));
   if (r != MMSYSERR_NOERROR) {
     FPlayer->SetDeviceError(r, "");
     return false;

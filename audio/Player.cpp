@@ -47,7 +47,7 @@ bool TPlayer::Open() {
   FDoneIndex = 1;
   FOutstanding = 0;
   ++FGeneration;
-  MMRESULT r = FAudio->SoundSystem().waveOutOpen(&FHandle, FAudio->AudioDeviceID(), FWaveFormat.get(),
+  MMRESULT r = FAudio->SoundSystem().waveOutOpen(&FHandle, FAudio->OutputDeviceID(), FWaveFormat.get(),
                                                  &TPlayer::OutputCallback, reinterpret_cast<uintptr_t>(this),
                                                  CALLBACK_FUNCTION | WAVE_ALLOWSYNC);
   if (r != MMSYSERR_NOERROR) {
@@ -246,7 +246,7 @@ void TPlayer::Stop() {
 
 void TPlayer::GetVolume(uint16_t& Left, uint16_t& Right) {
   uint32_t value = 0;
-  MMRESULT r = FAudio->SoundSystem().waveOutGetVolume(FAudio->AudioDeviceID(), &value);
+  MMRESULT r = FAudio->SoundSystem().waveOutGetVolume(FAudio->OutputDeviceID(), &value);
   if (r != MMSYSERR_NOERROR) SetDeviceError(r, "");
   Left = static_cast<uint16_t>(value & 0xFFFF);
   Right = static_cast<uint16_t>(value >> 16);
@@ -254,7 +254,7 @@ void TPlayer::GetVolume(uint16_t& Left, uint16_t& Right) {
 
 void TPlayer::SetVolume(uint16_t Left, uint16_t Right) {
   const uint32_t value = static_cast<uint32_t>(Right) * 65536u + Left;
-  MMRESULT r = FAudio->SoundSystem().waveOutSetVolume(FAudio->AudioDeviceID(), value);
+  MMRESULT r = FAudio->SoundSystem().waveOutSetVolume(FAudio->OutputDeviceID(), value);
   if (r != MMSYSERR_NOERROR) SetDeviceError(r, "");
 }
 

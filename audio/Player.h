@@ -40,7 +40,7 @@ public:
   // Discards the queue, stops output and returns when the device is closed
   // (or could not be closed; ErrorMessage then says why).
   void Stop();
-  // Output volume of AudioDeviceID, 0 .. 65535 per channel.
+  // Output volume of OutputDeviceID, 0 .. 65535 per channel.
   void GetVolume(uint16_t& Left, uint16_t& Right);
   void SetVolume(uint16_t Left, uint16_t Right);
 

@@ -59,7 +59,7 @@ bool TRecorder::Open() {
   FDoneIndex = 0;
   ++FGeneration;
   TSoundSystem& s = FAudio->SoundSystem();
-  MMRESULT r = s.waveInOpen(&FHandle, FAudio->AudioDeviceID(), FWaveFormat.get(), &TRecorder::InputCallback,
+  MMRESULT r = s.waveInOpen(&FHandle, FAudio->InputDeviceID(), FWaveFormat.get(), &TRecorder::InputCallback,
                             reinterpret_cast<uintptr_t>(this), CALLBACK_FUNCTION | WAVE_ALLOWSYNC);
   if (r != MMSYSERR_NOERROR) {
     Close();

@@ -2,6 +2,7 @@
 
 #include <alsa/asoundlib.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -15,7 +16,8 @@ namespace {
 // Codes this sound system invents for ALSA's failures start here.
 constexpr MMRESULT FirstCode = 0x4000;
 constexpr size_t MaxTexts = 4096;
-constexpr size_t MaxDevices = 10;
+// Device numbers given out at most (the list only grows while the program runs).
+constexpr size_t MaxDevices = 256;
 
 void CopyName(char* Target, size_t Size, const std::string& Text) {
   std::memset(Target, 0, Size);
@@ -155,23 +157,54 @@ bool TAlsaSoundSystem::RecallLevel(const std::string& Key, long Raw, uint32_t& L
 
 // ---- devices ------------------------------------------------------------------
 
-std::vector<TAlsaSoundSystem::TDevice> TAlsaSoundSystem::Devices() {
-  std::vector<TDevice> list;
+uint32_t TAlsaSoundSystem::Devices() {
+  std::vector<TDevice> listed;
+  std::string defaultDescription;
   void** hints = nullptr;
-  if (snd_device_name_hint(-1, "pcm", &hints) < 0) return list;
-  for (void** h = hints; *h && list.size() < MaxDevices; ++h) {
-    char* name = snd_device_name_get_hint(*h, "NAME");
-    char* desc = snd_device_name_get_hint(*h, "DESC");
-    if (name && std::strcmp(name, "default") != 0 && std::strcmp(name, "null") != 0) {
-      std::string d = desc ? desc : name;
-      d = d.substr(0, d.find('\n'));
-      list.push_back({name, d});
+  if (snd_device_name_hint(-1, "pcm", &hints) >= 0) {
+    for (void** h = hints; *h; ++h) {
+      char* name = snd_device_name_get_hint(*h, "NAME");
+      char* desc = snd_device_name_get_hint(*h, "DESC");
+      char* ioid = snd_device_name_get_hint(*h, "IOID");
+      if (name) {
+        const std::string d = desc ? desc : name;
+        std::string joined;
+        for (size_t from = 0; from <= d.size();) {
+          size_t to = d.find('\n', from);
+          if (to == std::string::npos) to = d.size();
+          if (to > from) joined += (joined.empty() ? "" : ", ") + d.substr(from, to - from);
+          from = to + 1;
+        }
+        if (std::strcmp(name, "default") == 0) {
+          defaultDescription = joined;
+        } else if (std::strcmp(name, "null") != 0) {
+          TDevice device;
+          device.Name = name;
+          device.Desc = d.substr(0, d.find('\n'));
+          device.Description = joined;
+          device.Input = ioid == nullptr || std::strcmp(ioid, "Input") == 0;
+          device.Output = ioid == nullptr || std::strcmp(ioid, "Output") == 0;
+          device.Listed = true;
+          listed.push_back(std::move(device));
+        }
+      }
+      std::free(name);
+      std::free(desc);
+      std::free(ioid);
     }
-    std::free(name);
-    std::free(desc);
+    snd_device_name_free_hint(hints);
   }
-  snd_device_name_free_hint(hints);
-  return list;
+  std::lock_guard lock(FLock);
+  FDefaultDescription = defaultDescription;
+  for (TDevice& known : FKnown) known.Listed = false;
+  for (TDevice& device : listed) {
+    auto it = std::find_if(FKnown.begin(), FKnown.end(), [&](const TDevice& k) { return k.Name == device.Name; });
+    if (it != FKnown.end())
+      *it = std::move(device);
+    else if (FKnown.size() < MaxDevices)
+      FKnown.push_back(std::move(device));
+  }
+  return static_cast<uint32_t>(FKnown.size());
 }
 
 bool TAlsaSoundSystem::PcmName(uint32_t DeviceID, std::string& Name, std::string& Desc) {
@@ -180,10 +213,57 @@ bool TAlsaSoundSystem::PcmName(uint32_t DeviceID, std::string& Name, std::string
     Desc = "default device";
     return true;
   }
-  auto list = Devices();
-  if (DeviceID >= list.size()) return false;
-  Name = list[DeviceID].Name;
-  Desc = list[DeviceID].Desc;
+  // A number given out earlier keeps its PCM; a new one may need the list read.
+  {
+    std::lock_guard lock(FLock);
+    if (DeviceID < FKnown.size()) {
+      Name = FKnown[DeviceID].Name;
+      Desc = FKnown[DeviceID].Desc;
+      return true;
+    }
+  }
+  if (DeviceID >= Devices()) return false;
+  std::lock_guard lock(FLock);
+  Name = FKnown[DeviceID].Name;
+  Desc = FKnown[DeviceID].Desc;
+  return true;
+}
+
+std::vector<TAlsaSoundSystem::TPcmDevice> TAlsaSoundSystem::PcmDevices() {
+  Devices();
+  std::vector<TPcmDevice> list;
+  std::lock_guard lock(FLock);
+  for (size_t i = 0; i < FKnown.size(); ++i)
+    if (FKnown[i].Listed)
+      list.push_back({static_cast<uint32_t>(i), FKnown[i].Name, FKnown[i].Description, FKnown[i].Input,
+                      FKnown[i].Output});
+  return list;
+}
+
+bool TAlsaSoundSystem::FindPcm(const std::string& Name, uint32_t& DeviceID) {
+  if (Name == "default") {
+    DeviceID = WAVE_MAPPER;
+    return true;
+  }
+  for (const TPcmDevice& d : PcmDevices())
+    if (d.Name == Name) {
+      DeviceID = d.ID;
+      return true;
+    }
+  return false;
+}
+
+bool TAlsaSoundSystem::DescribePcm(uint32_t DeviceID, std::string& Name, std::string& Description) {
+  Devices();
+  std::lock_guard lock(FLock);
+  if (DeviceID == WAVE_MAPPER) {
+    Name = FDefaultPcm;
+    Description = FDefaultDescription;
+    return true;
+  }
+  if (DeviceID >= FKnown.size()) return false;
+  Name = FKnown[DeviceID].Name;
+  Description = FKnown[DeviceID].Description;
   return true;
 }
 
@@ -208,8 +288,8 @@ std::string TAlsaSoundSystem::CtlOfPcm(const std::string& Pcm) {
   return defined ? base : "";
 }
 
-uint32_t TAlsaSoundSystem::waveInGetNumDevs() { return static_cast<uint32_t>(Devices().size()); }
-uint32_t TAlsaSoundSystem::waveOutGetNumDevs() { return static_cast<uint32_t>(Devices().size()); }
+uint32_t TAlsaSoundSystem::waveInGetNumDevs() { return Devices(); }
+uint32_t TAlsaSoundSystem::waveOutGetNumDevs() { return Devices(); }
 
 MMRESULT TAlsaSoundSystem::Caps(bool Capture, uint32_t DeviceID, char* Name, uint32_t& Formats, uint16_t& Channels,
                                 uint32_t* Support) {

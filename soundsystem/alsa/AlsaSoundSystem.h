@@ -4,10 +4,13 @@
 //
 // Devices
 //   * WAVE_MAPPER is ALSA's "default" PCM (on desktops the sound server, which
-//     routes, mixes and resamples). Device numbers 0 .. 9 name the further
-//     PCMs ALSA lists (snd_device_name_hint), in ALSA's order, one list for
-//     both directions so that one number names the same device for input and
-//     output; "default" and "null" are not in that list.
+//     routes, mixes and resamples). Device numbers 0, 1, ... name the further
+//     PCMs ALSA lists (snd_device_name_hint), one list for both directions so
+//     that one number names the same device for input and output; "default"
+//     and "null" are not in that list. A number keeps its PCM for the life of
+//     the sound system: the list is in ALSA's order when first read, and a
+//     PCM that appears later is appended. A PCM that is no longer listed keeps
+//     its number; opening it then fails with ALSA's reason.
 //   * Mixer device 0 is ALSA's "default" control; 1 .. 9 are the sound cards
 //     ("hw:N").
 //
@@ -103,6 +106,24 @@ public:
   // Text of the last failure that ended a device (empty when none did).
   std::string LastDeviceError() const;
 
+  // A PCM ALSA lists now, with its device number.
+  struct TPcmDevice {
+    uint32_t ID = 0;
+    std::string Name;         // the ALSA PCM name ("pulse", "hw:CARD=PCH,DEV=0")
+    std::string Description;  // ALSA's description, its lines joined by ", "
+    bool Input = true;        // capture offered
+    bool Output = true;       // playback offered
+  };
+  // The PCMs ALSA's hints list now, in device-number order (read afresh).
+  std::vector<TPcmDevice> PcmDevices();
+  // The device number of a PCM ALSA lists now; false when it lists none of
+  // that name. "default" is WAVE_MAPPER.
+  bool FindPcm(const std::string& Name, uint32_t& DeviceID);
+  // The ALSA name and description behind a device number (WAVE_MAPPER: the
+  // default PCM with ALSA's description of it); false for a number never
+  // given out.
+  bool DescribePcm(uint32_t DeviceID, std::string& Name, std::string& Description);
+
   // ---- internal, for the device and mixer objects ----
   // A code of this sound system whose text is Text (the same text gives the
   // same code).
@@ -127,9 +148,14 @@ private:
   struct TDevice {
     std::string Name;  // the ALSA PCM name
     std::string Desc;  // first line of ALSA's description
+    std::string Description;  // every line of it, joined by ", "
+    bool Input = true;
+    bool Output = true;
+    bool Listed = false;  // in ALSA's latest list
   };
-  // The PCM list behind device numbers 0 .. 9.
-  std::vector<TDevice> Devices();
+  // Reads ALSA's hints and brings FKnown up to date (new PCMs appended, the
+  // Listed marks renewed); the number of devices known.
+  uint32_t Devices();
   // The ALSA name of a wave device number; false when the number does not exist.
   bool PcmName(uint32_t DeviceID, std::string& Name, std::string& Desc);
   // The ALSA control names behind mixer numbers.
@@ -158,6 +184,8 @@ private:
   std::vector<std::string> FTexts;  // invented codes: FirstCode + index
   std::string FLastDeviceError;
   std::map<std::string, std::pair<long, uint32_t>> FLevels;
+  std::vector<TDevice> FKnown;  // the PCMs behind device numbers, append-only
+  std::string FDefaultDescription;  // ALSA's description of the default PCM
   std::atomic<uint32_t> FOverruns{0};
   std::atomic<uint32_t> FUnderruns{0};
   std::atomic<int32_t> FPeakLeft{0};

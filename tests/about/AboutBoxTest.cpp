@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <QUrl>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -87,11 +91,11 @@ TEST_F(AboutBoxTest, LayoutAndTexts) {
   EXPECT_EQ(Box->FreeResLabel->text(), "Memory in Use:");
   EXPECT_FALSE(Box->ProgramIcon->pixmap().isNull());
   EXPECT_FALSE(Box->Comments->text().isEmpty());
-  for (QLabel* Link : {Box->WebLink, Box->MailLink}) {
-    EXPECT_TRUE(Link->openExternalLinks());
-    EXPECT_TRUE(Link->text().contains("<a href=")) << Link->text().toStdString();
+  // No web page or address is made up: the only link is to a README.
+  for (QLabel* Label : Box->findChildren<QLabel*>()) {
+    EXPECT_FALSE(Label->text().contains("example")) << Label->text().toStdString();
+    EXPECT_FALSE(Label->text().contains("mailto:")) << Label->text().toStdString();
   }
-  EXPECT_TRUE(Box->MailLink->text().contains("mailto:"));
 
   Box->show();
   // Fixed border: the box cannot be resized.
@@ -100,6 +104,44 @@ TEST_F(AboutBoxTest, LayoutAndTexts) {
   // Centred on the screen, to within the window frame's width.
   const QPoint Off = Box->geometry().center() - Box->screen()->availableGeometry().center();
   EXPECT_LE(Off.manhattanLength(), 8) << Off.x() << "," << Off.y();
+}
+
+// The box links to the README installed with the program (beside bin/ under
+// share/doc/quellmarin, or in a portable copy's own folder), and shows no link
+// where there is none.
+TEST_F(AboutBoxTest, LinksToTheInstalledReadmeOrToNothing) {
+  char Template[] = "/tmp/qm-readme-XXXXXX";
+  ASSERT_NE(mkdtemp(Template), nullptr);
+  const QString Prefix = QString::fromLocal8Bit(Template);
+  QDir(Prefix).mkpath("bin");
+  QDir(Prefix).mkpath("portable/quellmarin");
+  QDir(Prefix).mkpath("share/doc/quellmarin");
+  auto Touch = [](const QString& Path) {
+    QFile F(Path);
+    ASSERT_TRUE(F.open(QIODevice::WriteOnly));
+    F.write("# Quellmarin\n");
+  };
+  EXPECT_TRUE(InstalledReadme(Prefix + "/bin").isEmpty());
+  Touch(Prefix + "/share/doc/quellmarin/README.md");
+  Touch(Prefix + "/portable/quellmarin/README.md");
+  const QString Installed = InstalledReadme(Prefix + "/bin");
+  EXPECT_EQ(Installed.toStdString(),
+            QFileInfo(Prefix + "/share/doc/quellmarin/README.md").canonicalFilePath().toStdString());
+  EXPECT_EQ(InstalledReadme(Prefix + "/portable/quellmarin").toStdString(),
+            QFileInfo(Prefix + "/portable/quellmarin/README.md").canonicalFilePath().toStdString());
+
+  {
+    TAboutBox Box(nullptr, Fixed(2048, 37), Installed);
+    EXPECT_FALSE(Box.ReadmeLink->isHidden());
+    EXPECT_TRUE(Box.ReadmeLink->openExternalLinks());
+    EXPECT_TRUE(Box.ReadmeLink->text().contains("<a href=\"" + QUrl::fromLocalFile(Installed).toString() + "\">"))
+        << Box.ReadmeLink->text().toStdString();
+  }
+  {
+    TAboutBox Box(nullptr, Fixed(2048, 37), QString());
+    EXPECT_TRUE(Box.ReadmeLink->isHidden());
+  }
+  QDir(Prefix).removeRecursively();
 }
 
 // The OK button closes the box, and so do Enter (default button) and Escape

@@ -57,7 +57,7 @@ TEST_F(ReportTest, EveryQueryAppendsTheFourTexts) {
 // Without devices the report keeps its four texts; the failed queries leave
 // them empty or give the layer's own texts.
 TEST_F(ReportTest, WithoutDevicesFourTextsStillArrive) {
-  enum TWhen { Never, GoneAfterStart, NotChosen };
+  enum TWhen { Never, GoneAfterStart, DefaultWithoutDevices };
   struct Case {
     const char* Name;
     TWhen When;
@@ -65,19 +65,49 @@ TEST_F(ReportTest, WithoutDevicesFourTextsStillArrive) {
   } Cases[] = {
       {"no devices from the start", Never, {"", "", "", ""}},
       {"devices gone after the start", GoneAfterStart, {"", "", "", "Mixer not present"}},
-      {"no wave device chosen", NotChosen, {"", "", "Virtual Mixer", kListing}},
+      {"the default device, with no device at all", DefaultWithoutDevices, {"", "", "", ""}},
   };
   for (const Case& c : Cases) {
     SCOPED_TRACE(c.Name);
     Lines.clear();
     Audio.reset();
-    Card.SetDeviceCounts(c.When == Never ? 0 : 1, c.When == Never ? 0 : 1, c.When == Never ? 0 : 1);
+    const bool None = c.When != GoneAfterStart;
+    Card.SetDeviceCounts(None ? 0 : 1, None ? 0 : 1, None ? 0 : 1);
     Make();
-    Audio->SetAudioDeviceID(c.When == NotChosen ? WAVE_MAPPER : 0);
+    Audio->SetAudioDeviceID(c.When == DefaultWithoutDevices ? WAVE_MAPPER : 0);
     if (c.When == GoneAfterStart) Card.SetDeviceCounts(0, 0, 0);
     Report();
     EXPECT_EQ(Lines, c.Lines);
-    EXPECT_EQ(Audio->ErrorMessage(), "No waveform device available");
+    if (c.When == DefaultWithoutDevices) {
+      // The default device is asked for and the sound system's reason kept.
+      char Text[256];
+      Card.waveOutGetErrorTextA(MMSYSERR_BADDEVICEID, Text, sizeof Text);
+      EXPECT_EQ(Audio->ErrorMessage(), std::string(" ") + Text);
+    } else {
+      EXPECT_EQ(Audio->ErrorMessage(), "No waveform device available");
+    }
+  }
+}
+
+// The default device (no number chosen) is the device in use: it is
+// described like a chosen one, and so are input and output chosen apart.
+TEST_F(ReportTest, TheDefaultDeviceAndSeparateDevicesAreReported) {
+  for (const auto& [In, Out] : {std::pair{WAVE_MAPPER, WAVE_MAPPER}, std::pair{0u, WAVE_MAPPER}}) {
+    SCOPED_TRACE(In);
+    Lines.clear();
+    Audio.reset();
+    Make();
+    ASSERT_TRUE(Audio->SetWaveDevices(In, Out));
+    Report();
+    const std::vector<std::string> Expected = {
+        "Virtual Sound Card",
+        "Full-duplex support, 11.025/22.05/44.1 kHz, Mono/Stereo, 8/16-bit, Playback Controls: Separate L/R Volume",
+        "Virtual Mixer",
+        kListing,
+    };
+    EXPECT_EQ(Lines, Expected);
+    EXPECT_EQ(Audio->ErrorMessage(), "");
+    EXPECT_EQ(Card.OpenWaveDevices(), 0);
   }
 }
 

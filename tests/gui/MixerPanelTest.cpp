@@ -355,6 +355,47 @@ TEST_F(MixerPanelTest, QuerySoundSystemAppendsTheReportEachTime) {
   EXPECT_TRUE(Errors.empty());
 }
 
+// The device lists on a sound system other than ALSA: "default" and each
+// device by its product name. A choice while stopped is taken; during a run
+// it is refused, the list shows the device in use, and the audio layer keeps
+// its devices too.
+TEST_F(MixerPanelTest, DeviceChoiceIsTakenWhenStoppedAndRefusedDuringARun) {
+  TMainForm& F = Open();
+  auto Choose = [&](QComboBox* Combo, const QString& Name) {
+    Combo->setCurrentIndex(Combo->findData(Name));
+    if (Combo == F.ComboInputDevice)
+      F.ComboInputDeviceChange();
+    else
+      F.ComboOutputDeviceChange();
+  };
+  for (QComboBox* Combo : {F.ComboInputDevice, F.ComboOutputDevice}) {
+    ASSERT_EQ(Combo->count(), 2);
+    EXPECT_EQ(Combo->itemData(0).toString(), "default");
+    EXPECT_EQ(Combo->itemData(1).toString(), "Virtual Sound Card #0");
+    EXPECT_EQ(Combo->currentIndex(), 0);
+  }
+  Choose(F.ComboInputDevice, "Virtual Sound Card #0");
+  EXPECT_EQ(F.Audio1->InputDeviceID(), 0u);
+  EXPECT_EQ(F.Audio1->OutputDeviceID(), WAVE_MAPPER);
+
+  F.SpeedButton1->click();
+  ASSERT_TRUE(F.Recording());
+  Choose(F.ComboOutputDevice, "Virtual Sound Card #0");
+  EXPECT_EQ(StatusText(), "The devices cannot change during a run: release \"Sample\" first");
+  EXPECT_EQ(F.ComboOutputDevice->currentData().toString(), "default");
+  EXPECT_EQ(F.Audio1->OutputDeviceID(), WAVE_MAPPER);
+  EXPECT_FALSE(F.Audio1->SetWaveDevices(0, 0));
+  EXPECT_EQ(F.Audio1->ErrorMessage(), "The wave device cannot change while a device is open");
+  EXPECT_EQ(F.Audio1->InputDeviceID(), 0u);
+  F.SpeedButton1->click();
+  Pump();
+
+  Choose(F.ComboOutputDevice, "Virtual Sound Card #0");
+  EXPECT_EQ(F.Audio1->OutputDeviceID(), 0u);
+  EXPECT_EQ(F.ComboOutputDevice->currentData().toString(), "Virtual Sound Card #0");
+  EXPECT_TRUE(Errors.empty());
+}
+
 TEST_F(MixerPanelTest, AboutOpensTheBoxAndTheWindowHasTheIcon) {
   TMainForm& F = Open();
   EXPECT_FALSE(F.windowIcon().isNull());

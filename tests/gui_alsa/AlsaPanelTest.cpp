@@ -41,20 +41,21 @@ bool WaitFor(const std::function<bool()>& Done, const std::function<void()>& Ste
   return true;
 }
 
-// The capability report of wave device 0 and mixer 0 on the ALSA sound
-// system as configured now: its four texts, with the devices it opened
-// closed again and OnPlayed raised once.
-void CheckReport(const std::string& MixerLines) {
+// The capability report of a wave device (WAVE_MAPPER: ALSA's default) and
+// mixer 0 on the ALSA sound system as configured now: its four texts, the
+// first naming the device as ALSA does, with the devices it opened closed
+// again and OnPlayed raised once.
+void CheckReport(uint32_t DeviceID, const std::string& DeviceName, const std::string& MixerLines) {
   TAlsaSoundSystem Sys;
   TMessageQueue Queue;
   TAudio Audio(nullptr, Sys, Queue);
   int Played = 0;
   Audio.OnPlayed = [&](TPersistent*) { ++Played; };
-  Audio.SetAudioDeviceID(0);
+  Audio.SetAudioDeviceID(DeviceID);
   std::vector<std::string> Lines;
   ReportSoundSystem(&Audio, [&](const std::string& Line) { Lines.push_back(Line); });
   ASSERT_EQ(Lines.size(), 4u);
-  EXPECT_FALSE(Lines[0].empty());
+  EXPECT_EQ(Lines[0], DeviceName);
   EXPECT_TRUE(Lines[1].rfind("Full-duplex support, ", 0) == 0) << Lines[1];
   EXPECT_NE(Lines[1].find(" kHz, "), std::string::npos) << Lines[1];
   EXPECT_NE(Lines[1].find("-bit, Playback Controls: "), std::string::npos) << Lines[1];
@@ -74,7 +75,29 @@ void CheckReport(const std::string& MixerLines) {
 
 TEST(AlsaReport, FileBackedSoundCard) {
   TAlsaTestConfig Config;
-  CheckReport("\r\nMaster Volume: Wave, Microphone, Line In, \r\nRecording Control: Microphone, Line In, ");
+  const std::string Mixer = "\r\nMaster Volume: Wave, Microphone, Line In, \r\nRecording Control: Microphone, Line In, ";
+  {
+    SCOPED_TRACE("a listed device");
+    CheckReport(0, "ALSA \"qmcard\" (Quellmarin test card)", Mixer);
+  }
+  {
+    SCOPED_TRACE("the default device");
+    CheckReport(WAVE_MAPPER, "ALSA \"default\"", Mixer);
+  }
+}
+
+// A default device that cannot be opened: no description, and the reason.
+TEST(AlsaReport, DefaultDeviceThatCannotBeOpenedGivesItsReason) {
+  TAlsaTestConfig Config({}, "pcm.!default { type qmfault busy true }\n");
+  TAlsaSoundSystem Sys;
+  TMessageQueue Queue;
+  TAudio Audio(nullptr, Sys, Queue);
+  std::vector<std::string> Lines;
+  EXPECT_FALSE(ReportSoundSystem(&Audio, [&](const std::string& Line) { Lines.push_back(Line); }));
+  ASSERT_EQ(Lines.size(), 4u);
+  EXPECT_EQ(Lines[0], "");
+  EXPECT_EQ(Lines[1], "");
+  EXPECT_NE(Audio.ErrorMessage().find("\"default\""), std::string::npos) << Audio.ErrorMessage();
 }
 
 class PulsePanel : public ::testing::Test {
@@ -90,9 +113,18 @@ protected:
   std::vector<std::string> Errors;
 };
 
-TEST_F(PulsePanel, Report) { CheckReport("\r\nMaster Volume: \r\nRecording Control: "); }
+TEST_F(PulsePanel, Report) {
+  {
+    SCOPED_TRACE("the server's listed device");
+    CheckReport(0, "ALSA \"qmpulse\" (Test sound server)", "\r\nMaster Volume: \r\nRecording Control: ");
+  }
+  {
+    SCOPED_TRACE("the default device");
+    CheckReport(WAVE_MAPPER, "ALSA \"default\"", "\r\nMaster Volume: \r\nRecording Control: ");
+  }
+}
 
-TEST_F(PulsePanel, MasterWorksAndTheMissingLinesAreDisabledAndNamedOnce) {
+TEST_F(PulsePanel, MasterAndCaptureWorkAndTheMissingLinesAreDisabledAndNamedOnce) {
   ASSERT_EQ(Shell("pactl set-sink-volume qmsink 20%"), "");
   const fs::path Ini = fs::temp_directory_path() / ("qm_pulse_panel_" + std::to_string(::getpid()) + ".INI");
   TAlsaSoundSystem Sys;
@@ -101,20 +133,41 @@ TEST_F(PulsePanel, MasterWorksAndTheMissingLinesAreDisabledAndNamedOnce) {
     F.Timer1->stop();
     auto Pump = [&] { F.Queue().ProcessMessages(); };
 
-    // Start-up: the sink's volume on the master row; every other row disabled.
+    // Start-up: the sink's volume on the master row, the source's on both
+    // input rows (the server has no Mic or Line input, only "Capture");
+    // the rows with nothing to set disabled, each saying why.
+    const std::string Status = "Mixer lines not found: Wave, Mic out, Line out; "
+                               "Line in and Mic in set the capture level \"Recording Control\"";
     EXPECT_EQ(F.TrackBar7->value(), 20);
     EXPECT_TRUE(F.TrackBar7->isEnabled());
     EXPECT_TRUE(F.CheckBox7->isEnabled());
     EXPECT_TRUE(F.CheckBox7->isChecked());
-    for (auto Row : {TMainForm::rowWave, TMainForm::rowOutMic, TMainForm::rowOutLine, TMainForm::rowInMic,
-                     TMainForm::rowInLine}) {
+    for (auto Row : {TMainForm::rowWave, TMainForm::rowOutMic, TMainForm::rowOutLine}) {
       SCOPED_TRACE(Row);
       EXPECT_TRUE(F.MixerRowMissing(Row));
       EXPECT_FALSE(F.MixerSlider(Row)->isEnabled());
       EXPECT_FALSE(F.MixerBox(Row)->isEnabled());
+      EXPECT_TRUE(F.MixerSlider(Row)->toolTip().contains("nothing to set")) << F.MixerSlider(Row)->toolTip().toStdString();
     }
-    EXPECT_EQ(F.sbar1Panels[2]->text(), "Mixer lines not found: Wave, Line in, Mic in, Mic out, Line out");
+    for (auto Row : {TMainForm::rowInMic, TMainForm::rowInLine}) {
+      SCOPED_TRACE(Row);
+      EXPECT_FALSE(F.MixerRowMissing(Row));
+      EXPECT_TRUE(F.MixerRowOnCapture(Row));
+      EXPECT_TRUE(F.MixerSlider(Row)->isEnabled());
+      EXPECT_TRUE(F.MixerBox(Row)->isEnabled());
+      EXPECT_TRUE(F.MixerSlider(Row)->toolTip().contains("capture level")) << F.MixerSlider(Row)->toolTip().toStdString();
+    }
+    EXPECT_EQ(F.sbar1Panels[2]->text().toStdString(), Status);
     EXPECT_TRUE(Errors.empty());
+
+    // An input row sets the server's capture level, and both rows follow it.
+    F.TrackBar2->setValue(40);
+    EXPECT_NE(Shell("pactl get-source-volume qmsink.monitor").find(" 40% "), std::string::npos)
+        << Shell("pactl get-source-volume qmsink.monitor");
+    EXPECT_TRUE(WaitFor([&] { return F.TrackBar3->value() == 40; }, Pump)) << F.TrackBar3->value();
+    ASSERT_EQ(Shell("pactl set-source-volume qmsink.monitor 60%"), "");
+    EXPECT_TRUE(WaitFor([&] { return F.TrackBar2->value() == 60 && F.TrackBar3->value() == 60; }, Pump))
+        << F.TrackBar2->value() << " " << F.TrackBar3->value();
 
     // The master row drives the sink, and follows it.
     F.TrackBar7->setValue(30);
@@ -126,12 +179,13 @@ TEST_F(PulsePanel, MasterWorksAndTheMissingLinesAreDisabledAndNamedOnce) {
     EXPECT_TRUE(WaitFor([&] { return F.TrackBar7->value() == 50 && F.CheckBox7->isChecked(); }, Pump))
         << F.TrackBar7->value();
 
-    // "Auto set audio" sets the master row and passes over the others.
+    // "Auto set audio" sets the master and capture rows and passes over the others.
     F.ButtonAutoSetAudio->click();
     Pump();
     EXPECT_EQ(F.TrackBar7->value(), 70);
     EXPECT_NE(Shell("pactl get-sink-volume qmsink").find(" 70% "), std::string::npos);
-    EXPECT_EQ(F.sbar1Panels[2]->text(), "Mixer lines not found: Wave, Line in, Mic in, Mic out, Line out");
+    EXPECT_NE(Shell("pactl get-source-volume qmsink.monitor").find(" 70% "), std::string::npos);
+    EXPECT_EQ(F.sbar1Panels[2]->text().toStdString(), Status);
     EXPECT_TRUE(Errors.empty());
   }
   std::error_code Ec;

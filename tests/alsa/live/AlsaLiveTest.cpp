@@ -1,9 +1,12 @@
-// The ALSA sound system through a real sound server: a PulseAudio started for
-// the test (null sink at 20 000 Hz mono s16le without rewinds, its monitor as
-// the default source, private socket, runtime and home folders), with ALSA's
-// default PCM and control routed to it by the pulse plugin. What is played
-// comes back through the monitor; a change of the sink volume (pactl) arrives
-// as a mixer notification and changes the recorded amplitude.
+// The ALSA sound system through a real sound server, PulseAudio and PipeWire
+// (with its PulseAudio protocol) in turn, each started for the test (null sink
+// at 20 000 Hz mono s16le without rewinds, its monitor as the default source,
+// private socket, runtime and home folders; PipeWire also on a private D-Bus
+// session bus), with ALSA's default PCM and control routed to it by the pulse
+// plugin. What is played comes back through the monitor, the streams are
+// named "Quellmarin", and a change of the sink volume (pactl) arrives as a
+// mixer notification and changes the recorded amplitude. The overruns and
+// underruns of the run are printed and recorded as test properties.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -12,8 +15,10 @@
 #include <cmath>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
+#include "alsa/PipeWireServer.h"
 #include "alsa/PulseServer.h"
 #include "soundsystem/alsa/AlsaSoundSystem.h"
 #include "tests/soundsystem/ContractTarget.h"
@@ -51,15 +56,25 @@ void Measure(const std::vector<int16_t>& B, double& Peak, double& Hz) {
   Hz = crossings / 2.0 / (static_cast<double>(B.size()) / Rate);
 }
 
+template <class TServer>
 class AlsaLive : public ::testing::Test {
 protected:
   void SetUp() override {
     if (!Server.Ready()) GTEST_SKIP() << "no sound server for the live test: " << Server.Why();
   }
-  TPulseServer Server;
+  TServer Server;
 };
 
-TEST_F(AlsaLive, RecordsWhatItPlaysAndFollowsTheSinkVolume) {
+struct TServerNames {
+  template <class T>
+  static std::string GetName(int) {
+    return std::is_same_v<T, TPulseServer> ? "PulseAudio" : "PipeWire";
+  }
+};
+using TServers = ::testing::Types<TPulseServer, TPipeWireServer>;
+TYPED_TEST_SUITE(AlsaLive, TServers, TServerNames);
+
+TYPED_TEST(AlsaLive, RecordsWhatItPlaysAndFollowsTheSinkVolume) {
   TAlsaSoundSystem Sys;
   const WAVEFORMATEX Format = PcmFormat(1, 16, Rate);
 
@@ -137,8 +152,11 @@ TEST_F(AlsaLive, RecordsWhatItPlaysAndFollowsTheSinkVolume) {
   EXPECT_NEAR(Hz, Frequency, 15) << "... and its frequency";
   std::printf("loopback: block %d came back with peak %.0f at %.1f Hz\n", Loud, Peak, Hz);
 
+  // Both streams carry the program's name for the desktop's volume controls.
   const std::string Inputs = Shell("pactl list sink-inputs");
   EXPECT_NE(Inputs.find("application.name = \"Quellmarin\""), std::string::npos) << Inputs;
+  const std::string Outputs = Shell("pactl list source-outputs");
+  EXPECT_NE(Outputs.find("application.name = \"Quellmarin\""), std::string::npos) << Outputs;
 
   // The sink at 50 % (a cubic volume: 1/8 of the amplitude) is a change of
   // the master volume and a quieter recording.
@@ -162,6 +180,8 @@ TEST_F(AlsaLive, RecordsWhatItPlaysAndFollowsTheSinkVolume) {
   EXPECT_NEAR(Hz, Frequency, 15);
   std::printf("loopback: sink at 50 %%: master volume %u, block %d with peak %.0f at %.1f Hz; %u underruns, %u overruns\n",
               Level, Quiet, Peak, Hz, Sys.Underruns(), Sys.Overruns());
+  ::testing::Test::RecordProperty("underruns", static_cast<int>(Sys.Underruns()));
+  ::testing::Test::RecordProperty("overruns", static_cast<int>(Sys.Overruns()));
 
   ASSERT_EQ(Sys.waveOutReset(Out), MMSYSERR_NOERROR);
   ASSERT_EQ(Sys.waveInReset(In), MMSYSERR_NOERROR);
