@@ -91,17 +91,6 @@ TParsedLine Parse(std::string_view S, bool FirstLine) {
   return Result;
 }
 
-// The header line of the first section named Section, if any.
-std::optional<TLineSpan> FindSection(std::string_view Text, std::string_view Section) {
-  for (size_t Pos = 0; Pos < Text.size();) {
-    const TLineSpan L = LineAt(Text, Pos);
-    const TParsedLine P = Parse(Text.substr(L.Begin, L.End - L.Begin), Pos == 0);
-    if (P.Kind == TLineKind::Section && SameName(P.Name, Section)) return L;
-    Pos = L.Next;
-  }
-  return std::nullopt;
-}
-
 // The first line break of the text, "\n" when it has none: new lines get it.
 std::string_view LineBreakOf(std::string_view Text) {
   const size_t Break = Text.find_first_of("\r\n");
@@ -302,18 +291,37 @@ bool ReplaceFile(const fs::path& Target, const std::string& Content) {
 
 // ---- TIniText ----------------------------------------------------------------
 
-std::string TIniText::ReadString(std::string_view Section, std::string_view Key, const std::string& Default) const {
+const std::vector<TIniText::TEntry>& TIniText::Index() const {
+  if (FIndexed) return FIndex;
+  FIndex.clear();
   const std::string_view Text = FContent;
-  const auto Header = FindSection(Text, Trim(Section));
-  if (!Header) return Default;
-  Key = Trim(Key);
-  for (size_t Pos = Header->Next; Pos < Text.size();) {
+  for (size_t Pos = 0; Pos < Text.size();) {
     const TLineSpan L = LineAt(Text, Pos);
-    const TParsedLine P = Parse(Text.substr(L.Begin, L.End - L.Begin), false);
-    if (P.Kind == TLineKind::Section) break;
-    if (P.Kind == TLineKind::Key && SameName(P.Name, Key)) return std::string(P.Value);
+    const TParsedLine P = Parse(Text.substr(L.Begin, L.End - L.Begin), Pos == 0);
+    if (P.Kind != TLineKind::Other) {
+      const size_t NameBegin = static_cast<size_t>(P.Name.data() - Text.data());
+      const size_t ValueBegin = P.Kind == TLineKind::Key ? static_cast<size_t>(P.Value.data() - Text.data()) : 0;
+      FIndex.push_back({L.Begin, L.End, L.Next, NameBegin, P.Name.size(), ValueBegin, P.Value.size(),
+                        P.Kind == TLineKind::Section});
+    }
     Pos = L.Next;
   }
+  FIndexed = true;
+  return FIndex;
+}
+
+size_t TIniText::FindSection(std::string_view Section) const {
+  const std::vector<TEntry>& Entries = Index();
+  for (size_t I = 0; I < Entries.size(); ++I)
+    if (Entries[I].Section && SameName(NameOf(Entries[I]), Section)) return I;
+  return Entries.size();
+}
+
+std::string TIniText::ReadString(std::string_view Section, std::string_view Key, const std::string& Default) const {
+  const std::vector<TEntry>& Entries = Index();
+  Key = Trim(Key);
+  for (size_t I = FindSection(Trim(Section)) + 1; I < Entries.size() && !Entries[I].Section; ++I)
+    if (SameName(NameOf(Entries[I]), Key)) return FContent.substr(Entries[I].ValueBegin, Entries[I].ValueLength);
   return Default;
 }
 
@@ -335,36 +343,53 @@ void TIniText::WriteString(std::string_view Section, std::string_view Key, std::
       std::string_view(";#[").find(Key[0]) != std::string_view::npos)
     throw Exception("Cannot store the key \"" + std::string(Key) + "\" in section \"" + std::string(Section) + "\"");
 
-  const std::string_view Text = FContent;
-  const std::string Eol(LineBreakOf(Text));
+  const std::string Eol(LineBreakOf(FContent));
   const std::string NewLine = std::string(Key) + "=" + std::string(Value);
-
-  const auto Header = FindSection(Text, Section);
-  if (!Header) {
+  const std::vector<TEntry>& Entries = Index();
+  const size_t Header = FindSection(Section);
+  if (Header == Entries.size()) {
     std::string Tail;
-    if (!Text.empty() && Text.back() != '\n' && Text.back() != '\r') Tail = Eol;
+    if (!FContent.empty() && FContent.back() != '\n' && FContent.back() != '\r') Tail = Eol;
     Tail += "[" + std::string(Section) + "]" + Eol + NewLine + Eol;
     FContent += Tail;
+    FIndexed = false;
     return;
   }
-  // Replace the key's line, or insert a line after the section's last key
-  // (after its header when it has none).
-  TLineSpan InsertAfter = *Header;
-  for (size_t Pos = Header->Next; Pos < Text.size();) {
-    const TLineSpan L = LineAt(Text, Pos);
-    const TParsedLine P = Parse(Text.substr(L.Begin, L.End - L.Begin), false);
-    if (P.Kind == TLineKind::Section) break;
-    if (P.Kind == TLineKind::Key) {
-      if (SameName(P.Name, Key)) {
-        FContent.replace(L.Begin, L.End - L.Begin, NewLine);
-        return;
-      }
-      InsertAfter = L;
+  // Replace the key's line in place, or insert a line after the section's last
+  // key (after its header when it has none). The index moves along.
+  auto ShiftFrom = [this](size_t First, ptrdiff_t Shift) {
+    for (size_t J = First; J < FIndex.size(); ++J) {
+      TEntry& F = FIndex[J];
+      for (size_t* Offset : {&F.Begin, &F.End, &F.Next, &F.NameBegin, &F.ValueBegin})
+        *Offset = static_cast<size_t>(static_cast<ptrdiff_t>(*Offset) + Shift);
     }
-    Pos = L.Next;
+  };
+  const std::string_view TrimmedValue = Trim(Value);
+  const size_t ValueOffset = Key.size() + 1 + static_cast<size_t>(TrimmedValue.data() - Value.data());
+  size_t InsertAfter = Header;
+  for (size_t I = Header + 1; I < Entries.size() && !Entries[I].Section; ++I) {
+    if (SameName(NameOf(Entries[I]), Key)) {
+      TEntry& E = FIndex[I];
+      const ptrdiff_t Shift = static_cast<ptrdiff_t>(NewLine.size()) - static_cast<ptrdiff_t>(E.End - E.Begin);
+      FContent.replace(E.Begin, E.End - E.Begin, NewLine);
+      E = {E.Begin, E.Begin + NewLine.size(), static_cast<size_t>(static_cast<ptrdiff_t>(E.Next) + Shift), E.Begin,
+           Key.size(), E.Begin + ValueOffset, TrimmedValue.size(), false};
+      ShiftFrom(I + 1, Shift);
+      return;
+    }
+    InsertAfter = I;
   }
-  const bool HasBreak = InsertAfter.Next > InsertAfter.End;
-  FContent.insert(InsertAfter.Next, HasBreak ? NewLine + Eol : Eol + NewLine + Eol);
+  TEntry& After = FIndex[InsertAfter];
+  const bool HasBreak = After.Next > After.End;
+  const std::string Inserted = HasBreak ? NewLine + Eol : Eol + NewLine + Eol;
+  const size_t At = After.Next;
+  FContent.insert(At, Inserted);
+  if (!HasBreak) After.Next += Eol.size();  // the last line of the text gets a line break
+  const size_t Begin = HasBreak ? At : At + Eol.size();
+  const TEntry Added{Begin, Begin + NewLine.size(), Begin + NewLine.size() + Eol.size(), Begin, Key.size(),
+                     Begin + ValueOffset, TrimmedValue.size(), false};
+  FIndex.insert(FIndex.begin() + static_cast<ptrdiff_t>(InsertAfter) + 1, Added);
+  ShiftFrom(InsertAfter + 2, static_cast<ptrdiff_t>(Inserted.size()));
 }
 
 void TIniText::WriteInteger(std::string_view Section, std::string_view Key, int32_t Value) {

@@ -38,6 +38,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/Exception.h"
 
@@ -48,6 +49,14 @@ class TIniText {
 public:
   TIniText() = default;
   explicit TIniText(std::string Content) : FContent(std::move(Content)) {}
+  TIniText(const TIniText& Other) : FContent(Other.FContent) {}
+  TIniText& operator=(const TIniText& Other) {
+    FContent = Other.FContent;
+    FIndexed = false;
+    return *this;
+  }
+  TIniText(TIniText&&) = default;
+  TIniText& operator=(TIniText&&) = default;
 
   const std::string& Content() const { return FContent; }
 
@@ -71,7 +80,24 @@ public:
   void WriteBool(std::string_view Section, std::string_view Key, bool Value);        // "1" / "0"
 
 private:
+  // A section header or key line of the text: where it starts, where its
+  // text and its line break end, and where its name and value lie.
+  struct TEntry {
+    size_t Begin, End, Next;
+    size_t NameBegin, NameLength, ValueBegin, ValueLength;
+    bool Section;
+  };
+  // The section headers and key lines in text order, built by one pass over
+  // the text when first needed, so that reads and in-place writes do not scan
+  // comments and blank lines again.
+  const std::vector<TEntry>& Index() const;
+  std::string_view NameOf(const TEntry& E) const { return std::string_view(FContent).substr(E.NameBegin, E.NameLength); }
+  // The entry of the first section named Section, or Index().size().
+  size_t FindSection(std::string_view Section) const;
+
   std::string FContent;
+  mutable std::vector<TEntry> FIndex;
+  mutable bool FIndexed = false;
 };
 
 class TIniFile {
