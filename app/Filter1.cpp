@@ -82,6 +82,7 @@ TIniText ReadSettings(const TIniFile& File, const std::function<void(const QStri
            .arg(Reason));
   return TIniText();
 }
+
 const char* const Caption = "Quellmarin Beta version  (March 2000)";
 
 const QColor Lime(0, 255, 0);
