@@ -23,7 +23,8 @@
 //     link is written through to the file it points at (created there when
 //     missing) and stays a link. Temporary files of earlier replacements that
 //     were killed half-way (".<name>.XXXXXX", ours, older than a minute) are
-//     removed. Any failure, including a file that Load refuses, raises
+//     removed. Any failure, including a file that Load refuses or a new text
+//     larger than MaxFileSize (which the next Load would refuse), raises
 //     Exception "Unable to write to <file name>" and leaves the file as it was.
 //   * ReadString, ReadInteger, ReadBool, WriteString, WriteInteger and
 //     WriteBool are single-key shorthands: each reads or replaces the file

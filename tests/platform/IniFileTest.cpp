@@ -406,6 +406,14 @@ TEST_F(IniFileTest, UpdateReplacesOnceAndSkipsAnUnchangedText) {
     EXPECT_EQ(E.Message(), "Unable to write to " + Name);
   }
   EXPECT_EQ(Ini.ReadInteger("SETTINGS", "FilterType", -1), 2);
+
+  // A file at the size limit is read, but a text that would grow past it is
+  // not written: the next load would refuse it.
+  const std::string Edge = "[SETTINGS]\n" + std::string(TIniFile::MaxFileSize - 11, '\n');
+  Put(Edge);
+  EXPECT_NO_THROW(Ini.Load());
+  ExpectWriteFails(Ini, "FilterType", "1");
+  EXPECT_EQ(Get(), Edge);
 }
 
 // Temporary files that killed saves left behind go at the next save once they
