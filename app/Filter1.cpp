@@ -32,6 +32,7 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <new>
 
 #include "app/QtMessageQueue.h"
 #include "app/QtProgramIcon.h"
@@ -54,6 +55,34 @@ std::function<void(const QString& Text)> TMainForm::ErrorBoxHook;
 namespace {
 
 const char* const Section = "SETTINGS";
+
+// Whether start-up could read the settings file. A file it could not read (too
+// large, not a regular file, a failing read) is left as it is at close, so
+// nothing the user keeps in it is lost.
+bool SettingsReadable = false;
+
+// The settings file's text, read once. A file that cannot be read gives an
+// empty text (every key its default) and one message through Show.
+TIniText ReadSettings(const TIniFile& File, const std::function<void(const QString&)>& Show) {
+  QString Reason;
+  try {
+    TIniText Text = File.Load();
+    SettingsReadable = true;
+    return Text;
+  } catch (const std::bad_alloc&) {
+    Reason = "not enough memory";
+  } catch (const std::exception& E) {
+    Reason = QString::fromStdString(E.what());
+  } catch (...) {
+    Reason = "unknown error";
+  }
+  SettingsReadable = false;
+  Show(QString("The settings file cannot be read (%1). The default settings are used, and the file is left as it "
+               "is.")
+           .arg(Reason));
+  return TIniText();
+}
+
 const char* const Caption = "Quellmarin Beta version  (March 2000)";
 
 const QColor Lime(0, 255, 0);
@@ -634,9 +663,11 @@ void TMainForm::ShowAudioError() { sbar1Panels[2]->setText(QString::fromStdStrin
 // Start-up, settings file and shutdown
 
 void TMainForm::FormCreate() {
-  // 1-2
+  // 1-2: the file is read once here; every key below comes from that text.
+  // Nothing that follows depends on the read succeeding.
   delete IniFile;
   IniFile = new TKustomIniFile(FSettingsFile);
+  const TIniText Settings = ReadSettings(*IniFile, [this](const QString& Text) { ShowException(Text); });
   NewBlock = false;
   FilterChanged = false;
   SelFilterType = ftLowPass;
@@ -644,7 +675,7 @@ void TMainForm::FormCreate() {
   std::fill(std::begin(SmoothBuf), std::end(SmoothBuf), 0.0f);
   SmoothIndex = 0;
   // 3
-  SetItemIndex(ComboFilterType, IniFile->ReadInteger(Section, "FilterType", 0));
+  SetItemIndex(ComboFilterType, Settings.ReadInteger(Section, "FilterType", 0));
   ComboFilterTypeChange();
   // 4-5
   SetupRecorder(Audio1);
@@ -662,21 +693,21 @@ void TMainForm::FormCreate() {
   TrigLvlChange();
   FRecording = false;
   // 10-12
-  SetItemIndex(ComboSpectrumScale, IniFile->ReadInteger(Section, "SpectumScaleType", 0));
-  TrackSpectrumMax->setValue(IniFile->ReadInteger(Section, "SpectumScaleMax", 0));
+  SetItemIndex(ComboSpectrumScale, Settings.ReadInteger(Section, "SpectumScaleType", 0));
+  TrackSpectrumMax->setValue(Settings.ReadInteger(Section, "SpectumScaleMax", 0));
   ComboSpectrumScaleChange();
   decay_combo->setCurrentIndex(0);
-  CheckExpDecay->setChecked(IniFile->ReadBool(Section, "ExpDecayOn", false));
+  CheckExpDecay->setChecked(Settings.ReadBool(Section, "ExpDecayOn", false));
   CheckExpDecayClick();
   // 13-17
-  SetItemIndex(ComboPlotFunction, IniFile->ReadInteger(Section, "PlotFunction", 0));
-  CheckPlotOn->setChecked(IniFile->ReadBool(Section, "PlotOn", false));
-  SetItemIndex(ComboPlotScale, IniFile->ReadInteger(Section, "PlotScaleType", 0));
-  SetItemIndex(ComboPlotSmoothing, IniFile->ReadInteger(Section, "PlotSmoothingType", 0));
-  TrackPlotMax->setValue(IniFile->ReadInteger(Section, "PlotScaleMax", 0));
+  SetItemIndex(ComboPlotFunction, Settings.ReadInteger(Section, "PlotFunction", 0));
+  CheckPlotOn->setChecked(Settings.ReadBool(Section, "PlotOn", false));
+  SetItemIndex(ComboPlotScale, Settings.ReadInteger(Section, "PlotScaleType", 0));
+  SetItemIndex(ComboPlotSmoothing, Settings.ReadInteger(Section, "PlotSmoothingType", 0));
+  TrackPlotMax->setValue(Settings.ReadInteger(Section, "PlotScaleMax", 0));
   ComboPlotScaleChange();
   // 18-19
-  CheckFilter->setChecked(IniFile->ReadBool(Section, "FilterOn", false));
+  CheckFilter->setChecked(Settings.ReadBool(Section, "FilterOn", false));
   FLoop->SetFilterEnabled(CheckFilter->isChecked());
   DefaultValueCapacity = 2500;
   // 20-21
@@ -684,8 +715,8 @@ void TMainForm::FormCreate() {
   TrackBar1->setMaximum(RoundEven(Chart1Bottom->max()));
   TrackBar1->setMinimum(100);
   TrackBandWidth->setMinimum(100);
-  TrackBar1->setValue(IniFile->ReadInteger(Section, "FilterCenterFreq", 2000));
-  TrackBandWidth->setValue(IniFile->ReadInteger(Section, "FilterBandwidth", 500));
+  TrackBar1->setValue(Settings.ReadInteger(Section, "FilterCenterFreq", 2000));
+  TrackBandWidth->setValue(Settings.ReadInteger(Section, "FilterBandwidth", 500));
   // 22: both labels show their values, SelCenterFreq the restored centre, and
   // a redesign is pending for the first refresh.
   FilterChanged = false;
@@ -697,7 +728,7 @@ void TMainForm::FormCreate() {
   Engine->FPlotCount = 0;
   Engine->FEqualizeRequest = false;
   LoadMixerLines();
-  const std::string Gone = RestoreDevices();
+  const std::string Gone = RestoreDevices(Settings);
   if (!Gone.empty()) AddStatusNote(QString::fromStdString(Gone));
 }
 
@@ -726,14 +757,22 @@ void TMainForm::FormClose() {
       {"PlotSmoothingType", ComboPlotSmoothing->currentIndex()},
       {"ExpDecayOn", CheckExpDecay->isChecked()},
   };
-  // Booleans are written as 1 and 0, the same text as WriteBool gives.
-  for (const auto& K : Keys) IniFile->WriteInteger(Section, K.Key, K.Value);
+  // A file start-up could not read stays as it is (start-up said so).
+  if (IniFile == nullptr || !SettingsReadable) return;
   // The device keys only once a device was chosen (or the file has them), so
   // that a file of someone who never chose keeps its twelve keys.
-  if (FDeviceKeysSaved || FInputDevice != DefaultDeviceName || FOutputDevice != DefaultDeviceName) {
-    IniFile->WriteString(Section, InputDeviceKey, FInputDevice);
-    IniFile->WriteString(Section, OutputDeviceKey, FOutputDevice);
-  }
+  const bool Devices =
+      FDeviceKeysSaved || FInputDevice != DefaultDeviceName || FOutputDevice != DefaultDeviceName;
+  // All keys in one replacement of the file: a crash or a full disk leaves
+  // either the old or the new settings, never a mix. Booleans are written as 1
+  // and 0, the same text as WriteBool gives.
+  IniFile->Update([&](TIniText& Text) {
+    for (const auto& K : Keys) Text.WriteInteger(Section, K.Key, K.Value);
+    if (Devices) {
+      Text.WriteString(Section, InputDeviceKey, FInputDevice);
+      Text.WriteString(Section, OutputDeviceKey, FOutputDevice);
+    }
+  });
 }
 
 void TMainForm::FormDestroy() {
@@ -1422,9 +1461,9 @@ void TMainForm::ComboOutputDeviceChange() {
   ShowDeviceChoice(false);
 }
 
-std::string TMainForm::RestoreDevices() {
-  const std::string In = IniFile->ReadString(Section, InputDeviceKey, "");
-  const std::string Out = IniFile->ReadString(Section, OutputDeviceKey, "");
+std::string TMainForm::RestoreDevices(const TIniText& Settings) {
+  const std::string In = Settings.ReadString(Section, InputDeviceKey, "");
+  const std::string Out = Settings.ReadString(Section, OutputDeviceKey, "");
   FDeviceKeysSaved = !In.empty() || !Out.empty();
   FInputDevice = In.empty() ? DefaultDeviceName : In;
   FOutputDevice = Out.empty() ? DefaultDeviceName : Out;

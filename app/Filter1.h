@@ -311,7 +311,7 @@ private:
   // Device choice: applies a chosen name (false: refused during a run).
   bool ChooseDevice(bool Input, const std::string& Name);
   // Restores the saved devices at start-up; the status text for the ones gone.
-  std::string RestoreDevices();
+  std::string RestoreDevices(const TIniText& Settings);
   void ShowDeviceChoice(bool Input);
   // Adds a note to the status bar's third panel, after what it says already.
   void AddStatusNote(const QString& Text);

@@ -77,7 +77,8 @@ bool TRecorder::Open() {
     }
   }
   if (!QueueNextBuffer()) {
-    FAudio->SetErrorMessage("Error adding next input buffer");
+    // QueueNextBuffer left the device's own reason: it stays after the caption.
+    FAudio->SetErrorMessage("Error adding next input buffer: " + FAudio->ErrorMessage());
     return false;
   }
   return true;
@@ -97,13 +98,14 @@ bool TRecorder::Start() {
   }
   MMRESULT r = FAudio->SoundSystem().waveInStart(FHandle);
   if (r != MMSYSERR_NOERROR) {
-    SetDeviceError(r, "Error starting wave record: ");
+    // Closed first, so that a failing close cannot replace the device's reason.
     Close();
+    SetDeviceError(r, "Error starting wave record: ");
     return false;
   }
   for (int i = 1; i < BufferCount && !FSink; ++i) {
     if (!QueueNextBuffer()) {
-      FAudio->SetErrorMessage("Error adding next input buffer");
+      FAudio->SetErrorMessage("Error adding next input buffer: " + FAudio->ErrorMessage());
       return false;
     }
   }

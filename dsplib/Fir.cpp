@@ -158,18 +158,28 @@ struct TCostModel {
 constexpr TCostModel kWideCost{0.105, 4.0, 0.60, 1.2, 0.6};
 constexpr TCostModel kBaseCost{0.210, 4.0, 0.95, 1.5, 0.6};
 
-static int32_t NextPowerOfTwo(int64_t v) {
+static constexpr int64_t NextPowerOfTwo(int64_t v) {
   int64_t p = 1;
   while (p < v) p *= 2;
-  return static_cast<int32_t>(p);
+  return p;
 }
 
-// Plans for a single-rate filter of TapsLen taps: the smallest length whose
-// segments hold a useful number of outputs, and twice that.
+// The shortest transform for a filter of TapsLen taps: the smallest length
+// whose segments hold a useful number of outputs.
+static constexpr int64_t FirstFftLength(int32_t TapsLen) {
+  return std::max<int64_t>(TRealFft::MinLength, NextPowerOfTwo(int64_t{TapsLen} + std::max(TapsLen / 8, 16)));
+}
+static_assert(FirstFftLength(kFftMaxTaps) <= TRealFft::MaxLength &&
+              FirstFftLength(kFftMaxTaps + 1) > TRealFft::MaxLength);
+
+// Plans for a single-rate filter of TapsLen taps: the shortest transform and
+// twice that, as far as the transform reaches. Null for a filter too long for
+// the longest transform: it filters directly.
 static TFftPathPtr MakeFftPath(const float* Taps, int32_t TapsLen, int32_t DelayLen, bool Symmetric, bool Wide) {
   const TCostModel& cm = Wide ? kWideCost : kBaseCost;
+  const int64_t first = FirstFftLength(TapsLen);
+  if (first > TRealFft::MaxLength) return nullptr;
   TFftPathPtr path(new TFftPath);
-  const int64_t first = std::max<int64_t>(TRealFft::MinLength, NextPowerOfTwo(TapsLen + std::max(TapsLen / 8, 16)));
   for (int64_t N = first; N <= first * 2 && N <= TRealFft::MaxLength; N *= 2) {
     TFftPlan& plan = path->Plans[path->PlanCount];
     plan.Fft.Init(static_cast<int32_t>(N), Wide);

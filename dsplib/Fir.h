@@ -17,7 +17,8 @@
 // that nspsFir also runs, or an FFT overlap-save convolution over the inputs and
 // the delay line. Both give the same outputs within float rounding and leave
 // the same delay line behind. The FFT plans and buffers are prepared by the
-// initialisation.
+// initialisation; a filter longer than the longest transform reaches
+// (fir_detail::kFftMaxTaps) has no FFT path and always filters directly.
 //
 // Threads: a state belongs to one caller at a time. Filtering (nspsFir,
 // nspsbFir) allocates nothing and may run on the audio thread; the
@@ -46,8 +47,10 @@ void SetWideKernelAllowed(bool Allowed);
 enum TBlockPath { bpByCost = 0, bpDirect = 1, bpFft = 2 };
 void SetBlockPath(TBlockPath Path);
 
-// Shortest filter that gets an FFT path at initialisation.
+// Shortest and longest filter that get an FFT path at initialisation. Longer
+// filters (up to the storage limit of the initialisation) filter directly.
 constexpr int32_t kFftMinTaps = 24;
+constexpr int32_t kFftMaxTaps = 3728271;
 
 struct TFftPath;
 struct TFftPathFree {

@@ -124,6 +124,8 @@ TEST(CapabilityReport, VolumeTestWrapsAt65535AndRestores) {
   }
 }
 
+// The default device is reported like any other (it is the device in use);
+// these have nothing to report.
 TEST(CapabilityReport, NoUsableDeviceGivesNoReport) {
   struct TCase {
     const char* Name;
@@ -131,7 +133,6 @@ TEST(CapabilityReport, NoUsableDeviceGivesNoReport) {
     const char* Error;
   };
   const TCase Cases[] = {
-      {"the platform's default device", [](TReportRig& r) { r.Make(WAVE_MAPPER); }, "No waveform device available"},
       {"device number beyond the devices", [](TReportRig& r) { r.Make(1); }, "No waveform device available"},
       {"no input device",
        [](TReportRig& r) {

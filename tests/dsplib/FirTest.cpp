@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 #include <stdexcept>
 #include <tuple>
@@ -225,6 +226,42 @@ TEST(Fir, EmptyStateFiltersToSilence) {
   EXPECT_EQ(nspsFir(&st, 1.0f), 0.0f);
   EXPECT_EQ(nspsbFir(&st, in, out, 0), 0);
   EXPECT_EQ(nspsbFir(nullptr, in, out, 4), 0);
+}
+
+}  // namespace
+}  // namespace quellmarin
+
+namespace quellmarin {
+namespace {
+
+// Filters at and just beyond the longest transform: the one with an FFT path
+// and the one without both filter correctly, whichever path is asked for. A
+// tap at each end shows the output: the first tap passes the input, the last
+// one reaches no input yet.
+TEST(Fir, FiltersAtTheFftLengthLimit) {
+  for (const int32_t len : {fir_detail::kFftMaxTaps, fir_detail::kFftMaxTaps + 1}) {
+    SCOPED_TRACE(len);
+    std::vector<float> h(static_cast<size_t>(len), 0.0f);
+    h.front() = 1.0f;
+    h.back() = 0.5f;
+    TFirState st;
+    ASSERT_NO_THROW(nspsFirInit(h.data(), len, nullptr, &st));
+    EXPECT_EQ(st.FFft != nullptr, len <= fir_detail::kFftMaxTaps);
+    // One block by FFT where there is a path, one by cost (directly here).
+    for (const auto path : {fir_detail::bpFft, fir_detail::bpByCost}) {
+      const auto x = Noise(64, 11u + path);
+      std::vector<float> y(x.size());
+      fir_detail::SetBlockPath(path);
+      const int32_t n = nspsbFir(&st, x.data(), y.data(), static_cast<int32_t>(x.size()));
+      fir_detail::SetBlockPath(fir_detail::bpByCost);
+      ASSERT_EQ(n, static_cast<int32_t>(x.size()));
+      for (size_t i = 0; i < x.size(); ++i) ASSERT_NEAR(y[i], x[i], 1e-3f) << "output " << i;
+    }
+  }
+  // Beyond the initialisation's storage limit the filter is refused.
+  const float one = 1.0f;
+  TFirState st;
+  EXPECT_THROW(nspsFirInit(&one, std::numeric_limits<int32_t>::max(), nullptr, &st), std::length_error);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Start-up from the settings file and shutdown writing it back.
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <QComboBox>
 #include <QCheckBox>
@@ -11,6 +12,9 @@
 #include <QtCharts/QValueAxis>
 #include <csignal>
 #include <functional>
+#include <new>
+
+#include "platform/IniFile.h"
 
 #include "GuiFixture.h"
 
@@ -182,6 +186,122 @@ TEST_F(GuiTest, ExitClosesAndSaves) {
   F.Exit1->trigger();
   EXPECT_FALSE(F.isVisible());
   EXPECT_NE(GetSettings().find("PlotScaleMax=2"), std::string::npos);
+}
+
+// What stands at a path: a file's bytes, a link's target, or the kind of thing.
+std::string Describe(const fs::path& P) {
+  struct stat S {};
+  if (::lstat(P.c_str(), &S) != 0) return "missing";
+  if (S_ISLNK(S.st_mode)) return "link to " + fs::read_symlink(P).string();
+  if (S_ISFIFO(S.st_mode)) return "fifo";
+  if (!S_ISREG(S.st_mode)) return "other";
+  std::ifstream In(P, std::ios::binary);
+  std::stringstream T;
+  T << In.rdbuf();
+  return "file " + T.str();
+}
+
+// A settings file start-up cannot read: the window opens with the defaults and
+// one message, the engine processes a block and the refresh shows it, and
+// closing leaves the file exactly as it was.
+TEST_F(GuiTest, UnreadableSettingsFileGivesDefaultsOneMessageAndStaysUntouched) {
+  const std::string Saved = "[SETTINGS]\nFilterType=2\nFilterOn=1\nPlotOn=1\n";
+  struct Case {
+    const char* Name;
+    std::function<void()> Make;
+    const char* Reason;
+  };
+  const Case Cases[] = {
+      {"10 MB", [&] { PutSettings(Saved + std::string(10 << 20, '\n')); }, "larger than 1 MB"},
+      {"a FIFO", [&] { ASSERT_EQ(::mkfifo(IniName.c_str(), 0600), 0); }, "not a regular file"},
+      {"a link to a device", [&] { fs::create_symlink("/dev/zero", IniName); }, "not a regular file"},
+      {"a read that throws",
+       [&] {
+         PutSettings(Saved);
+         TIniFile::SetReadHook([](const std::string&) { throw std::bad_alloc(); });
+       },
+       "not enough memory"},
+  };
+  for (const Case& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    std::error_code Ec;
+    fs::remove(IniName, Ec);
+    Errors.clear();
+    C.Make();
+    const std::string Before = Describe(IniName);
+
+    TMainForm& F = Open();
+    TIniFile::SetReadHook({});
+    ASSERT_EQ(Errors.size(), 1u);
+    EXPECT_NE(Errors[0].find(C.Reason), std::string::npos) << Errors[0];
+    EXPECT_NE(Errors[0].find("default settings"), std::string::npos) << Errors[0];
+    EXPECT_EQ(F.ComboFilterType->currentText(), "Low pass");
+    EXPECT_FALSE(F.CheckFilter->isChecked());
+    EXPECT_FALSE(F.CheckPlotOn->isChecked());
+    EXPECT_EQ(F.TrackBar1->value(), 2000);
+
+    ASSERT_NE(Engine, nullptr);
+    Record(Block({{1000, 3000}}));
+    F.Timer1Timer();
+    EXPECT_NEAR(F.Label1->text().toInt(), 1000, 10);
+
+    F.TrackBar1->setValue(3000);
+    F.close();
+    EXPECT_EQ(Errors.size(), 1u);
+    EXPECT_EQ(Describe(IniName), Before);
+    Form.reset();
+  }
+}
+
+// Files start-up reads although they are written in unusual ways: names with
+// spaces around them, CR-only line endings, a link to a file that does not
+// exist yet. The values come back, and closing writes each key once, in the
+// file's own line endings, through the link.
+TEST_F(GuiTest, UnusualSettingsFilesAreReadAndWrittenInPlace) {
+  struct Case {
+    const char* Name;
+    std::function<void()> Make;
+    const char* Type;  // filter type shown
+    fs::path Written;  // where closing writes
+    std::function<void(const std::string&)> Check;
+  };
+  const fs::path Real = Folder / "dotfiles" / "quellmarin.INI";
+  const Case Cases[] = {
+      {"spaces around names", [&] { PutSettings("[ SETTINGS ]\n  FilterType = 1 \n FilterOn =1\n"); }, "Band pass",
+       IniName,
+       [](const std::string& S) {
+         EXPECT_EQ(S.rfind("[ SETTINGS ]\nFilterType=1\nFilterOn=1\nPlotFunction=0\n", 0), 0u) << S;
+         EXPECT_EQ(S.find("FilterType", S.find("FilterType") + 1), std::string::npos) << S;
+       }},
+      {"CR-only line endings", [&] { PutSettings("[SETTINGS]\rFilterType=2\rFilterOn=1\r"); }, "High pass", IniName,
+       [](const std::string& S) {
+         EXPECT_EQ(S.rfind("[SETTINGS]\rFilterType=2\rFilterOn=1\rPlotFunction=0\r", 0), 0u) << S;
+         EXPECT_EQ(S.find('\n'), std::string::npos) << S;
+       }},
+      {"a dangling link",
+       [&] {
+         fs::create_directory(Real.parent_path());
+         fs::create_symlink(Real, IniName);
+       },
+       "Low pass", Real,
+       [](const std::string& S) { EXPECT_EQ(S.rfind("[SETTINGS]\nPlotFunction=0\n", 0), 0u) << S; }},
+  };
+  for (const Case& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    std::error_code Ec;
+    fs::remove(IniName, Ec);
+    C.Make();
+    TMainForm& F = Open();
+    EXPECT_EQ(F.ComboFilterType->currentText(), C.Type);
+    F.close();
+    EXPECT_TRUE(Errors.empty());
+    std::ifstream In(C.Written, std::ios::binary);
+    std::stringstream S;
+    S << In.rdbuf();
+    C.Check(S.str());
+    Form.reset();
+  }
+  EXPECT_EQ(Describe(IniName), "link to " + Real.string());
 }
 
 }  // namespace
