@@ -8,10 +8,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <memory>
 #include <vector>
 
 #include "app/Engine.h"
+#include "app/LiveFilter.h"
 #include "platform/Component.h"
 
 using namespace quellmarin;
@@ -50,6 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   TFFT Engine;
   Engine.Init(&Owner, 2000, 20000, static_cast<TFilterType>(In.Take<uint8_t>() % 4), In.Take<int32_t>());
   std::vector<int16_t> Block(2000);
+  TLiveFilterStage Stage;
   for (int Round = 0; Round < 4 && !In.Empty(); ++Round) {
     const auto Type = static_cast<TFilterType>(In.Take<uint8_t>() % 4);
     const int32_t Width = In.Take<int32_t>();
@@ -57,17 +59,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     const auto Averaging = static_cast<TAveraging>(In.Take<uint8_t>() % 3);
     const int32_t Decay = In.Take<int32_t>();
     const bool FilterOn = In.Take<uint8_t>() & 1;
-    {
-      std::lock_guard<std::mutex> Guard(Engine.Lock());
-      Engine.SetFilter(Type, Width, Centre);
-      Engine.UpdateFilterResponse();
-      Engine.FLiveFFT->SetAveraging(Averaging);
-      Engine.FLiveFFT->SetExponentialDecay(Decay);
-      Engine.FEqualizeRequest = In.Take<uint8_t>() & 1;
-    }
+    // The response side designs and measures; the live path gets a copy of
+    // the taps, as the window hands it over.
+    Engine.SetFilter(Type, Width, Centre);
+    Engine.UpdateFilterResponse();
+    const TTImeSignal& Taps = Engine.FResponseFilter->Taps();
+    if (!Engine.FResponseFilter->Dirty() && Taps.Length > 0)
+      Stage.Publish(std::make_unique<TLiveFilter>(Taps.Data, Taps.Length));
+    Stage.SetEnabled(FilterOn);
+    Engine.FLiveFFT->SetAveraging(Averaging);
+    Engine.FLiveFFT->SetExponentialDecay(Decay);
+    Engine.FEqualizeRequest = In.Take<uint8_t>() & 1;
     for (int16_t& Sample : Block) Sample = In.Take<int16_t>();
-    Engine.ProcessBlock(Block.data(), FilterOn);
-    std::lock_guard<std::mutex> Guard(Engine.Lock());
+    Engine.ProcessBlock(Block.data(), static_cast<int32_t>(Block.size()), &Stage);
     Engine.FindDominant();
     CheckFinite(Engine.FMaxAmplitude);
     for (int32_t I = 0; I < Engine.FBandCount; ++I) CheckFinite(Engine.FBandPeak[I]);
