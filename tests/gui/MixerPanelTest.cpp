@@ -317,6 +317,7 @@ TEST_F(MixerPanelTest, GaugeShowsTheRecordingLevel) {
   // A meter that cannot be read shows 0.
   Card->InjectFault("mixerGetControlDetailsA", MMSYSERR_ERROR);
   Card->FillInput(1);
+  for (int i = 0; i < 10000 && F.Loop()->Handled() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   Pump();
   F.Timer1Timer();
   EXPECT_EQ(F.Gauge1->value(), 0);
