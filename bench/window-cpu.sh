@@ -73,11 +73,15 @@ sleep 3
 # the name in field 2 is in parentheses and may hold spaces).
 cpu_ticks() { sed 's/^.*) //' "/proc/$pid/stat" | awk '{ print $12 + $13 }'; }
 ticks_per_second=$(getconf CLK_TCK)
+# Resident memory and threads, at the start and the end of the measurement.
+memory() { awk '/^VmRSS|^Threads/ { printf "%s %s %s  ", $1, $2, $3 }' "/proc/$pid/status"; }
+start_memory=$(memory)
 start_ticks=$(cpu_ticks)
 start_ns=$(date +%s%N)
 sleep "$seconds"
 end_ticks=$(cpu_ticks)
 end_ns=$(date +%s%N)
+end_memory=$(memory)
 if ! kill -0 "$pid" 2>/dev/null; then
   echo "window-cpu: the program ended during the measurement" >&2
   exit 1
@@ -86,3 +90,5 @@ fi
 grep "window-driver" "$scratch/log" | sed 's/^window-driver: /  /'
 awk -v t="$((end_ticks - start_ticks))" -v hz="$ticks_per_second" -v ns="$((end_ns - start_ns))" \
   'BEGIN { s = ns / 1e9; printf "CPU: %.1f %% of one core over %.1f s (%.2f s of CPU)\n", 100 * t / hz / s, s, t / hz }'
+echo "start: $start_memory"
+echo "end:   $end_memory"
