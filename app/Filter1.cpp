@@ -31,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <mutex>
 #include <new>
 
@@ -111,6 +112,12 @@ std::string MissingLineText(TMainForm::TMixerRow Row) {
 
 // Points a cleared series reserves, as the charts were configured at start-up.
 int DefaultValueCapacity = 0;
+
+// Points the function plot keeps: the latest 8 min 20 s at 10 refreshes a second.
+constexpr int PlotPoints = 5000;
+
+// The function plot's value axis title for each plot function.
+const char* const PlotTitles[] = {"Amplitude", "Frequency [Hz]", "Amplitude"};
 
 // Rounds to the nearest integer, halves to even.
 int32_t RoundEven(double Value) { return static_cast<int32_t>(std::nearbyint(Value)); }
@@ -626,6 +633,8 @@ QWidget* TMainForm::BuildPlotPage() {
   Memo1->setReadOnly(true);
   Layout->addWidget(Memo1, 1);
 
+  connect(ComboPlotFunction, &QComboBox::currentIndexChanged, this,
+          [this] { Safely([this] { ComboPlotFunctionChange(); }); });
   connect(ComboPlotScale, &QComboBox::activated, this, [this] { Safely([this] { ComboPlotScaleChange(); }); });
   connect(ButtonRefreshPlotScale, &QPushButton::clicked, this,
           [this] { Safely([this] { ButtonRefreshPlotScaleClick(); }); });
@@ -957,21 +966,22 @@ void TMainForm::Timer1Timer() {
     }
     Series1Bars->replace(Bars);
   }
-  if (CheckPlotOn->isChecked() && Engine->FPlotCount < 5000 && L) {
+  if (CheckPlotOn->isChecked() && L) {
     float Y = 0.0f;
     switch (ComboPlotFunction->currentIndex()) {
       case 0: Y = L->BandPeak[std::clamp<int32_t>(L->MaxBand, 0, TFFT::MaxBands - 1)]; break;
-      case 1: Y = static_cast<float>(L->DominantBin); break;
+      case 1: Y = L->DominantHz; break;
       case 2: Y = L->BlockPeak; break;  // the largest absolute sample of the block
       default: break;
     }
     SetPlotValue(Y);
   }
+  // Whole hertz: the estimate is good to a fraction of a hertz on a clean
+  // tone, but tenths flicker with every block on real input.
   int32_t DominantHz = 0;
   float MaxAmplitude = 0.0f;
-  if (L && L->SpectrumLength > 0) {
-    DominantHz = RoundEven(static_cast<double>(L->DominantBin) / L->SpectrumLength * L->HighFrequency +
-                           L->LowFrequency);
+  if (L) {
+    DominantHz = RoundEven(L->DominantHz);
     MaxAmplitude = L->MaxAmplitude;
   }
   Label1->setText(QString::number(DominantHz));
@@ -1024,6 +1034,20 @@ void TMainForm::SetPlotValue(float Y) {
   FPlotMaxY = FPlotHasPoints ? std::max(FPlotMaxY, Y) : Y;
   FPlotMinY = FPlotHasPoints ? std::min(FPlotMinY, Y) : Y;
   FPlotHasPoints = true;
+  // The plot keeps its latest PlotPoints points and goes on; the extremes the
+  // axes follow are those of the points kept.
+  if (Series2->count() > PlotPoints) {
+    const double Gone = Series2->at(0).y();
+    Series2->removePoints(0, Series2->count() - PlotPoints);
+    if (Gone >= FPlotMaxY || Gone <= FPlotMinY) {
+      const QList<QPointF> Kept = Series2->points();
+      FPlotMaxY = FPlotMinY = static_cast<float>(Kept.front().y());
+      for (const QPointF& P : Kept) {
+        FPlotMaxY = std::max(FPlotMaxY, static_cast<float>(P.y()));
+        FPlotMinY = std::min(FPlotMinY, static_cast<float>(P.y()));
+      }
+    }
+  }
   if (Count > 200) Chart2Bottom->setRange(Chart2Bottom->min() + 1, Chart2Bottom->max() + 1);
 }
 
@@ -1095,6 +1119,11 @@ void TMainForm::ComboPlotScaleChange() {
   }
 }
 
+void TMainForm::ComboPlotFunctionChange() {
+  const int Index = ComboPlotFunction->currentIndex();
+  Chart2Left->setTitleText(Index >= 0 && Index < static_cast<int>(std::size(PlotTitles)) ? PlotTitles[Index] : "");
+}
+
 void TMainForm::TrackPlotMaxChange() {
   Chart2Left->setRange(0, TrackPlotMax->value());
   Label12->setText(QString::number(TrackPlotMax->value()));
@@ -1133,9 +1162,7 @@ void TMainForm::CheckSpectrumOnClick() {
 
 void TMainForm::ButtonTestClick() {
   const TLiveSnapshot* L = FShown;
-  const double Hz = L && L->SpectrumLength > 0
-                        ? static_cast<double>(L->DominantBin) / L->SpectrumLength * L->HighFrequency + L->LowFrequency
-                        : 0;
+  const double Hz = L ? L->DominantHz : 0;
   Memo1->appendPlainText(QString("Dominant frequency %1 Hz, amplitude %2, filter %3")
                              .arg(RoundEven(Hz))
                              .arg(static_cast<double>(L ? L->MaxAmplitude : 0.0f), 0, 'f', 1)

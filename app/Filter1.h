@@ -102,6 +102,8 @@ public:
   void ComboSpectrumScaleChange();
   void TrackSpectrumMaxChange();
   void ButtonRefreshSpectrumScaleClick();
+  // The plot's value axis is titled for the plot function chosen.
+  void ComboPlotFunctionChange();
   void ComboPlotScaleChange();
   void TrackPlotMaxChange();
   void ButtonRefreshPlotScaleClick();
