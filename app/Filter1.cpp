@@ -89,6 +89,12 @@ const char* const Caption = "Quellmarin Beta version  (March 2000)";
 const QColor Lime(0, 255, 0);
 const QColor Green(0, 128, 0);
 const QColor Yellow(255, 255, 0);
+const QColor Cyan(0, 255, 255);
+
+// The measured response's axis: from the deepest stop band a design reaches
+// on 16-bit sound to a little above 0 dB.
+constexpr double ResponseFloorDb = -120.0;
+constexpr double ResponseTopDb = 10.0;
 
 // The Audio page's mixer rows, in TMixerRow order: the names that find each
 // row's line, and the row's name for the status bar.
@@ -344,8 +350,11 @@ void TMainForm::BuildCharts() {
   Series1->setPen(QPen(Lime, 1));
   Series3 = new QLineSeries;
   Series3->setPen(QPen(Yellow, 1));
+  Series4 = new QLineSeries;
+  Series4->setPen(QPen(Cyan, 1));
   Chart1->addSeries(Series1);
   Chart1->addSeries(Series3);
+  Chart1->addSeries(Series4);
   Chart1Bottom = new QValueAxis;
   StyleAxis(Chart1Bottom, "Frequency [Hz]");
   Chart1Bottom->setRange(0, 5000);
@@ -359,10 +368,23 @@ void TMainForm::BuildCharts() {
   Chart1->addAxis(Chart1Bottom, Qt::AlignBottom);
   Chart1->addAxis(Chart1Left, Qt::AlignLeft);
   Chart1->addAxis(Chart1Right, Qt::AlignRight);
+  Chart1Response = new QValueAxis;
+  StyleAxis(Chart1Response, "Measured response [dB]");
+  Chart1Response->setTitleBrush(Cyan);
+  Chart1Response->setLabelsColor(Cyan);
+  Chart1Response->setGridLineVisible(false);
+  Chart1Response->setRange(ResponseFloorDb, ResponseTopDb);
+  // Ticks every 20 dB from 0 dB.
+  Chart1Response->setTickType(QValueAxis::TicksDynamic);
+  Chart1Response->setTickAnchor(0);
+  Chart1Response->setTickInterval(20);
+  Chart1->addAxis(Chart1Response, Qt::AlignRight);
   Series1->attachAxis(Chart1Bottom);
   Series1->attachAxis(Chart1Left);
   Series3->attachAxis(Chart1Bottom);
   Series3->attachAxis(Chart1Right);
+  Series4->attachAxis(Chart1Bottom);
+  Series4->attachAxis(Chart1Response);
   Chart1View = new QChartView(Chart1);
   Chart1View->setRenderHint(QPainter::Antialiasing, false);
   Chart1View->setRubberBand(QChartView::NoRubberBand);
@@ -627,6 +649,13 @@ QWidget* TMainForm::BuildPlotPage() {
   Buttons->addWidget(ButtonTest);
   Layout->addLayout(Buttons);
 
+  auto* Measured = new QGroupBox("Measured response", Page);
+  auto* MeasuredLayout = new QVBoxLayout(Measured);
+  LabelResponse = new QLabel(Measured);
+  LabelResponse->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  MeasuredLayout->addWidget(LabelResponse);
+  Layout->addWidget(Measured);
+
   Query = new QPushButton("Query Sound System", Page);
   Layout->addWidget(Query);
   Memo1 = new QPlainTextEdit(Page);
@@ -826,6 +855,9 @@ void TMainForm::SpeedButton1Click() {
     FLoop->SetFilterEnabled(CheckFilter->isChecked());
     FLoop->SetTriggerOn(CheckTrigger->isChecked());
     FBlinkedBlocks = 0;
+    // Block numbers start afresh with the run; its first block starts the
+    // filter with an empty history.
+    FMeterFrom = 1;
     if (!FLoop->Start()) {
       // Nothing records: say why and leave the button up, not "Recording".
       ShowAudioError();
@@ -923,7 +955,11 @@ void TMainForm::Timer1Timer() {
   FLoop->CollectRetired();
   ShowLoopState();
   if (!NewBlock.load()) return;
-  if (const TLiveSnapshot* Latest = FLoop->TakeSnapshot()) FShown = Latest;
+  if (const TLiveSnapshot* Latest = FLoop->TakeSnapshot()) {
+    FShown = Latest;
+    // Each block pair once; the blocks a design change fades over are left out.
+    if (Latest->Block > FMeterFrom) FMeter.Add(Latest->Input, Latest->Output, Latest->Samples);
+  }
   int32_t Level = 0;
   if (!ReadInputLevel(Level)) Level = 0;
   Gauge1->setValue(std::clamp<int32_t>(Level, 0, 32768));
@@ -942,12 +978,15 @@ void TMainForm::Timer1Timer() {
         Response.append(QPointF(static_cast<double>(i) / N * S->HighFrequency + S->LowFrequency, S->Amplitude[i]));
     Series3->replace(Response);
     PublishDesign();
+    ResetResponseMeter();
     FilterChanged = false;
     // The centre slider moved on while this change was pending: its latest
     // position is latched now for the next refresh, so that the filter ends
     // where the label says.
     if (TrackBar1->value() != SelCenterFreq) TrackBar1Change();
   }
+
+  ShowMeasuredResponse();
 
   const TLiveSnapshot* L = FShown;
   if (CheckSpectrumOn->isChecked() && L) {
@@ -1006,6 +1045,41 @@ void TMainForm::PublishDesign() {
     sbar1Panels[2]->setText(QString("The filter could not be designed (%1): the previous filter stays in use")
                                 .arg(QString::fromLocal8Bit(E.what())));
   }
+}
+
+void TMainForm::ResetResponseMeter() {
+  // The output lags the input by the linear-phase design's delay, half its
+  // length; with the filter off it is the input itself.
+  const int32_t Taps = Engine->FResponseFilter->Taps().Length;
+  FMeter.Reset(CheckFilter->isChecked() ? std::max(0, (Taps - 1) / 2) : 0);
+  // The block being processed now and the next one may still fade over to
+  // the new design.
+  FMeterFrom = FLoop->Blocks() + 2;
+}
+
+void TMainForm::ShowMeasuredResponse() {
+  const int32_t Last = TResponseMeter::Bins / 2 - 1;  // as far as the designed response is drawn
+  QList<QPointF> Points;
+  Points.reserve(Last);
+  for (int32_t k = 1; k <= Last; ++k) {
+    double Db = 0;
+    if (FMeter.GainDb(k, Db)) Points.append(QPointF(k * FMeter.BinHz(), std::max(Db, ResponseFloorDb)));
+  }
+  Series4->replace(Points);
+
+  const TFIRAnalysis* Design = Engine->FResponseFilter;
+  const TSpectrum* S = Engine->FResponsePoint->Spectrum;
+  const TResponseMeter::TFigures F = FMeter.Figures(S->Amplitude, S->Length, Design->Ripple(), Design->StopBandAtt());
+  const QString Stop = F.StopBins > 0 ? QString("%1 dB").arg(F.StopBandAttDb, 0, 'f', 1) : QString("-");
+  const QString Pass = F.PassBins > 0 ? QString("\u00b1%1 dB").arg(F.RippleDb, 0, 'f', 3) : QString("-");
+  LabelResponse->setText(QString("Blocks measured: %1%2\nStop-band attenuation: %3 (design %4 dB)\n"
+                                 "Pass-band ripple: %5 (design \u00b1%6 dB)")
+                             .arg(FMeter.Blocks())
+                             .arg(CheckFilter->isChecked() ? "" : " (filter off)")
+                             .arg(Stop)
+                             .arg(static_cast<double>(Design->StopBandAtt()), 0, 'f', 1)
+                             .arg(Pass)
+                             .arg(RippleToDb(Design->Ripple()), 0, 'f', 3));
 }
 
 // Refresh step 5, after the value is taken: smoothing, the point, scrolling.

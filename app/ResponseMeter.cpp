@@ -51,6 +51,8 @@ void TResponseMeter::Add(const int16_t* Input, const int16_t* Output, int32_t Co
     // A block of another length: the sums so far were windowed differently.
     if (FBlocks > 0) Reset(FDelay);
     FWindowLength = Count;
+    // The Hann window's main lobe is 2 x FftLength / Count bins wide on each side.
+    FFirstBin = 2 * FftLength / Count + 1;
     FWindowPower = 0;
     for (int32_t i = 0; i < Count; ++i) {
       const double w = 0.5 - 0.5 * std::cos(2.0 * M_PI * i / Count);
@@ -73,7 +75,7 @@ void TResponseMeter::Add(const int16_t* Input, const int16_t* Output, int32_t Co
 }
 
 bool TResponseMeter::GainDb(int32_t Bin, double& Db) const {
-  if (FBlocks == 0 || Bin < 1 || Bin >= Bins) return false;
+  if (FBlocks == 0 || Bin < FFirstBin || Bin >= Bins) return false;
   const auto k = static_cast<size_t>(Bin);
   if (!(FPower[k] > EnergyMargin * FFloor)) return false;
   const double gain = std::hypot(FCrossRe[k], FCrossIm[k]) / FPower[k];

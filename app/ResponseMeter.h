@@ -13,7 +13,9 @@
 // it shows. Noise the output adds (its rounding, a crossfade) is not
 // correlated with the input and averages out of the cross-spectrum. A bin
 // whose input power stays within 10 dB of what 16-bit rounding alone puts
-// there has no input energy to measure by and is left out.
+// there has no input energy to measure by and is left out; so are the lowest
+// bins, within the window's main lobe around 0 Hz (below 30 Hz), where what
+// each block's mean removal leaves dominates.
 //
 // Against the design the meter gives the two figures a FIR design promises:
 // the stop-band attenuation (the largest gain measured in the stop band) and
@@ -76,6 +78,7 @@ class TResponseMeter {
   std::vector<double> FCrossRe, FCrossIm;  // sum of conj(X) Y
   std::vector<float> FWindow;              // Hann window of FWindowLength samples
   int32_t FWindowLength = 0;
+  int32_t FFirstBin = 1;  // the lowest bin outside the window's main lobe around 0 Hz
   double FWindowPower = 0;    // sum of the window's squares
   std::vector<float> FX, FY;  // transforms, 1-based packed
 };
