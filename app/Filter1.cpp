@@ -35,6 +35,7 @@
 #include <mutex>
 #include <new>
 
+#include "app/AxisTicks.h"
 #include "app/QtMessageQueue.h"
 #include "app/QtProgramIcon.h"
 #include "app/Reabout.h"
@@ -160,6 +161,20 @@ QComboBox* MakeList(const QStringList& Items, QWidget* Parent) {
   auto* Combo = new QComboBox(Parent);
   Combo->addItems(Items);
   return Combo;
+}
+
+// Ticks on round values (1, 2 or 5 x 10^n, from 0), at most six intervals,
+// whatever range the axis is set or zoomed to.
+void UseRoundTicks(QValueAxis* Axis) {
+  auto Apply = [Axis](qreal Min, qreal Max) {
+    const double Step = RoundTickStep(Max - Min, 6);
+    if (Step <= 0) return;
+    Axis->setTickType(QValueAxis::TicksDynamic);
+    Axis->setTickAnchor(0);
+    Axis->setTickInterval(Step);
+  };
+  QObject::connect(Axis, &QValueAxis::rangeChanged, Axis, Apply);
+  Apply(Axis->min(), Axis->max());
 }
 
 void StyleAxis(QValueAxis* Axis, const QString& Title) {
@@ -368,6 +383,7 @@ void TMainForm::BuildCharts() {
   Chart1->addAxis(Chart1Bottom, Qt::AlignBottom);
   Chart1->addAxis(Chart1Left, Qt::AlignLeft);
   Chart1->addAxis(Chart1Right, Qt::AlignRight);
+  for (QValueAxis* Axis : {Chart1Bottom, Chart1Left}) UseRoundTicks(Axis);
   Chart1Response = new QValueAxis;
   StyleAxis(Chart1Response, "Measured response [dB]");
   Chart1Response->setTitleBrush(Cyan);
@@ -402,6 +418,7 @@ void TMainForm::BuildCharts() {
   Chart2Left->setRange(0, 1);
   Chart2->addAxis(Chart2Bottom, Qt::AlignBottom);
   Chart2->addAxis(Chart2Left, Qt::AlignLeft);
+  for (QValueAxis* Axis : {Chart2Bottom, Chart2Left}) UseRoundTicks(Axis);
   Series2->attachAxis(Chart2Bottom);
   Series2->attachAxis(Chart2Left);
   Chart2View = new TPlotView(Chart2);
