@@ -377,13 +377,15 @@ void TMainForm::BuildCharts() {
   StyleAxis(Chart1Left, "Amplitude");
   Chart1Left->setRange(0, 1);
   Chart1Right = new QValueAxis;
-  StyleAxis(Chart1Right, "");
+  StyleAxis(Chart1Right, "Designed response [%]");
+  Chart1Right->setTitleBrush(Yellow);
+  Chart1Right->setLabelsColor(Yellow);
+  Chart1Right->setGridLineVisible(false);
   Chart1Right->setRange(0, 101);
-  Chart1Right->setLabelsVisible(false);
   Chart1->addAxis(Chart1Bottom, Qt::AlignBottom);
   Chart1->addAxis(Chart1Left, Qt::AlignLeft);
   Chart1->addAxis(Chart1Right, Qt::AlignRight);
-  for (QValueAxis* Axis : {Chart1Bottom, Chart1Left}) UseRoundTicks(Axis);
+  for (QValueAxis* Axis : {Chart1Bottom, Chart1Left, Chart1Right}) UseRoundTicks(Axis);
   Chart1Response = new QValueAxis;
   StyleAxis(Chart1Response, "Measured response [dB]");
   Chart1Response->setTitleBrush(Cyan);

@@ -39,6 +39,7 @@ TEST_F(GuiTest, MeasuredResponseOnNoiseMatchesTheDesign) {
                 "\nFilterCenterFreq=" + std::to_string(C.Centre) + "\nFilterBandwidth=300\n");
     TMainForm& F = Open();
     EXPECT_EQ(F.Chart1Response->titleText(), "Measured response [dB]");
+    EXPECT_EQ(F.Chart1Right->titleText(), "Designed response [%]");
     std::mt19937 Gen(11);
     for (int b = 0; b < 40; ++b) {
       Record(Noise(Gen));
