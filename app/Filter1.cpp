@@ -163,18 +163,17 @@ QComboBox* MakeList(const QStringList& Items, QWidget* Parent) {
   return Combo;
 }
 
-// Ticks on round values (1, 2 or 5 x 10^n, from 0), at most six intervals,
-// whatever range the axis is set or zoomed to.
-void UseRoundTicks(QValueAxis* Axis) {
-  auto Apply = [Axis](qreal Min, qreal Max) {
-    const double Step = RoundTickStep(Max - Min, 6);
-    if (Step <= 0) return;
-    Axis->setTickType(QValueAxis::TicksDynamic);
-    Axis->setTickAnchor(0);
-    Axis->setTickInterval(Step);
-  };
-  QObject::connect(Axis, &QValueAxis::rangeChanged, Axis, Apply);
-  Apply(Axis->min(), Axis->max());
+// Ticks on round values (1, 2 or 5 x 10^n, from 0), at most MaxTicks intervals,
+// for an axis whose range stays as it is. (An axis whose range changes keeps
+// its fixed tick count: the chart lays out a new range with the interval it
+// had before any handler could change it, which for a range grown from 1 to
+// 12000 means tens of thousands of tick labels.)
+void UseRoundTicks(QValueAxis* Axis, int MaxTicks) {
+  const double Step = RoundTickStep(Axis->max() - Axis->min(), MaxTicks);
+  if (Step <= 0) return;
+  Axis->setTickType(QValueAxis::TicksDynamic);
+  Axis->setTickAnchor(0);
+  Axis->setTickInterval(Step);
 }
 
 void StyleAxis(QValueAxis* Axis, const QString& Title) {
@@ -385,17 +384,14 @@ void TMainForm::BuildCharts() {
   Chart1->addAxis(Chart1Bottom, Qt::AlignBottom);
   Chart1->addAxis(Chart1Left, Qt::AlignLeft);
   Chart1->addAxis(Chart1Right, Qt::AlignRight);
-  for (QValueAxis* Axis : {Chart1Bottom, Chart1Left, Chart1Right}) UseRoundTicks(Axis);
+  UseRoundTicks(Chart1Right, 6);
   Chart1Response = new QValueAxis;
   StyleAxis(Chart1Response, "Measured response [dB]");
   Chart1Response->setTitleBrush(Cyan);
   Chart1Response->setLabelsColor(Cyan);
   Chart1Response->setGridLineVisible(false);
   Chart1Response->setRange(ResponseFloorDb, ResponseTopDb);
-  // Ticks every 20 dB from 0 dB.
-  Chart1Response->setTickType(QValueAxis::TicksDynamic);
-  Chart1Response->setTickAnchor(0);
-  Chart1Response->setTickInterval(20);
+  UseRoundTicks(Chart1Response, 7);  // every 20 dB from 0 dB
   Chart1->addAxis(Chart1Response, Qt::AlignRight);
   Series1->attachAxis(Chart1Bottom);
   Series1->attachAxis(Chart1Left);
@@ -420,7 +416,6 @@ void TMainForm::BuildCharts() {
   Chart2Left->setRange(0, 1);
   Chart2->addAxis(Chart2Bottom, Qt::AlignBottom);
   Chart2->addAxis(Chart2Left, Qt::AlignLeft);
-  for (QValueAxis* Axis : {Chart2Bottom, Chart2Left}) UseRoundTicks(Axis);
   Series2->attachAxis(Chart2Bottom);
   Series2->attachAxis(Chart2Left);
   Chart2View = new TPlotView(Chart2);

@@ -40,6 +40,8 @@ TEST_F(GuiTest, MeasuredResponseOnNoiseMatchesTheDesign) {
     TMainForm& F = Open();
     EXPECT_EQ(F.Chart1Response->titleText(), "Measured response [dB]");
     EXPECT_EQ(F.Chart1Right->titleText(), "Designed response [%]");
+    EXPECT_EQ(F.Chart1Right->tickInterval(), 20);  // round ticks: 0 to 101 %
+    EXPECT_EQ(F.Chart1Response->tickInterval(), 20);  // -120 to 10 dB
     std::mt19937 Gen(11);
     for (int b = 0; b < 40; ++b) {
       Record(Noise(Gen));
