@@ -31,9 +31,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <mutex>
 #include <new>
 
+#include "app/AxisTicks.h"
 #include "app/QtMessageQueue.h"
 #include "app/QtProgramIcon.h"
 #include "app/Reabout.h"
@@ -88,6 +90,12 @@ const char* const Caption = "Quellmarin Beta version  (March 2000)";
 const QColor Lime(0, 255, 0);
 const QColor Green(0, 128, 0);
 const QColor Yellow(255, 255, 0);
+const QColor Cyan(0, 255, 255);
+
+// The measured response's axis: from the deepest stop band a design reaches
+// on 16-bit sound to a little above 0 dB.
+constexpr double ResponseFloorDb = -120.0;
+constexpr double ResponseTopDb = 10.0;
 
 // The Audio page's mixer rows, in TMixerRow order: the names that find each
 // row's line, and the row's name for the status bar.
@@ -111,6 +119,12 @@ std::string MissingLineText(TMainForm::TMixerRow Row) {
 
 // Points a cleared series reserves, as the charts were configured at start-up.
 int DefaultValueCapacity = 0;
+
+// Points the function plot keeps: the latest 8 min 20 s at 10 refreshes a second.
+constexpr int PlotPoints = 5000;
+
+// The function plot's value axis title for each plot function.
+const char* const PlotTitles[] = {"Amplitude", "Frequency [Hz]", "Amplitude"};
 
 // Rounds to the nearest integer, halves to even.
 int32_t RoundEven(double Value) { return static_cast<int32_t>(std::nearbyint(Value)); }
@@ -147,6 +161,19 @@ QComboBox* MakeList(const QStringList& Items, QWidget* Parent) {
   auto* Combo = new QComboBox(Parent);
   Combo->addItems(Items);
   return Combo;
+}
+
+// Ticks on round values (1, 2 or 5 x 10^n, from 0), at most MaxTicks intervals,
+// for an axis whose range stays as it is. (An axis whose range changes keeps
+// its fixed tick count: the chart lays out a new range with the interval it
+// had before any handler could change it, which for a range grown from 1 to
+// 12000 means tens of thousands of tick labels.)
+void UseRoundTicks(QValueAxis* Axis, int MaxTicks) {
+  const double Step = RoundTickStep(Axis->max() - Axis->min(), MaxTicks);
+  if (Step <= 0) return;
+  Axis->setTickType(QValueAxis::TicksDynamic);
+  Axis->setTickAnchor(0);
+  Axis->setTickInterval(Step);
 }
 
 void StyleAxis(QValueAxis* Axis, const QString& Title) {
@@ -337,8 +364,11 @@ void TMainForm::BuildCharts() {
   Series1->setPen(QPen(Lime, 1));
   Series3 = new QLineSeries;
   Series3->setPen(QPen(Yellow, 1));
+  Series4 = new QLineSeries;
+  Series4->setPen(QPen(Cyan, 1));
   Chart1->addSeries(Series1);
   Chart1->addSeries(Series3);
+  Chart1->addSeries(Series4);
   Chart1Bottom = new QValueAxis;
   StyleAxis(Chart1Bottom, "Frequency [Hz]");
   Chart1Bottom->setRange(0, 5000);
@@ -346,16 +376,29 @@ void TMainForm::BuildCharts() {
   StyleAxis(Chart1Left, "Amplitude");
   Chart1Left->setRange(0, 1);
   Chart1Right = new QValueAxis;
-  StyleAxis(Chart1Right, "");
+  StyleAxis(Chart1Right, "Designed response [%]");
+  Chart1Right->setTitleBrush(Yellow);
+  Chart1Right->setLabelsColor(Yellow);
+  Chart1Right->setGridLineVisible(false);
   Chart1Right->setRange(0, 101);
-  Chart1Right->setLabelsVisible(false);
   Chart1->addAxis(Chart1Bottom, Qt::AlignBottom);
   Chart1->addAxis(Chart1Left, Qt::AlignLeft);
   Chart1->addAxis(Chart1Right, Qt::AlignRight);
+  UseRoundTicks(Chart1Right, 6);
+  Chart1Response = new QValueAxis;
+  StyleAxis(Chart1Response, "Measured response [dB]");
+  Chart1Response->setTitleBrush(Cyan);
+  Chart1Response->setLabelsColor(Cyan);
+  Chart1Response->setGridLineVisible(false);
+  Chart1Response->setRange(ResponseFloorDb, ResponseTopDb);
+  UseRoundTicks(Chart1Response, 7);  // every 20 dB from 0 dB
+  Chart1->addAxis(Chart1Response, Qt::AlignRight);
   Series1->attachAxis(Chart1Bottom);
   Series1->attachAxis(Chart1Left);
   Series3->attachAxis(Chart1Bottom);
   Series3->attachAxis(Chart1Right);
+  Series4->attachAxis(Chart1Bottom);
+  Series4->attachAxis(Chart1Response);
   Chart1View = new QChartView(Chart1);
   Chart1View->setRenderHint(QPainter::Antialiasing, false);
   Chart1View->setRubberBand(QChartView::NoRubberBand);
@@ -620,12 +663,21 @@ QWidget* TMainForm::BuildPlotPage() {
   Buttons->addWidget(ButtonTest);
   Layout->addLayout(Buttons);
 
+  auto* Measured = new QGroupBox("Measured response", Page);
+  auto* MeasuredLayout = new QVBoxLayout(Measured);
+  LabelResponse = new QLabel(Measured);
+  LabelResponse->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  MeasuredLayout->addWidget(LabelResponse);
+  Layout->addWidget(Measured);
+
   Query = new QPushButton("Query Sound System", Page);
   Layout->addWidget(Query);
   Memo1 = new QPlainTextEdit(Page);
   Memo1->setReadOnly(true);
   Layout->addWidget(Memo1, 1);
 
+  connect(ComboPlotFunction, &QComboBox::currentIndexChanged, this,
+          [this] { Safely([this] { ComboPlotFunctionChange(); }); });
   connect(ComboPlotScale, &QComboBox::activated, this, [this] { Safely([this] { ComboPlotScaleChange(); }); });
   connect(ButtonRefreshPlotScale, &QPushButton::clicked, this,
           [this] { Safely([this] { ButtonRefreshPlotScaleClick(); }); });
@@ -817,6 +869,9 @@ void TMainForm::SpeedButton1Click() {
     FLoop->SetFilterEnabled(CheckFilter->isChecked());
     FLoop->SetTriggerOn(CheckTrigger->isChecked());
     FBlinkedBlocks = 0;
+    // Block numbers start afresh with the run; its first block starts the
+    // filter with an empty history.
+    FMeterFrom = 1;
     if (!FLoop->Start()) {
       // Nothing records: say why and leave the button up, not "Recording".
       ShowAudioError();
@@ -914,7 +969,11 @@ void TMainForm::Timer1Timer() {
   FLoop->CollectRetired();
   ShowLoopState();
   if (!NewBlock.load()) return;
-  if (const TLiveSnapshot* Latest = FLoop->TakeSnapshot()) FShown = Latest;
+  if (const TLiveSnapshot* Latest = FLoop->TakeSnapshot()) {
+    FShown = Latest;
+    // Each block pair once; the blocks a design change fades over are left out.
+    if (Latest->Block > FMeterFrom) FMeter.Add(Latest->Input, Latest->Output, Latest->Samples);
+  }
   int32_t Level = 0;
   if (!ReadInputLevel(Level)) Level = 0;
   Gauge1->setValue(std::clamp<int32_t>(Level, 0, 32768));
@@ -933,12 +992,15 @@ void TMainForm::Timer1Timer() {
         Response.append(QPointF(static_cast<double>(i) / N * S->HighFrequency + S->LowFrequency, S->Amplitude[i]));
     Series3->replace(Response);
     PublishDesign();
+    ResetResponseMeter();
     FilterChanged = false;
     // The centre slider moved on while this change was pending: its latest
     // position is latched now for the next refresh, so that the filter ends
     // where the label says.
     if (TrackBar1->value() != SelCenterFreq) TrackBar1Change();
   }
+
+  ShowMeasuredResponse();
 
   const TLiveSnapshot* L = FShown;
   if (CheckSpectrumOn->isChecked() && L) {
@@ -957,21 +1019,22 @@ void TMainForm::Timer1Timer() {
     }
     Series1Bars->replace(Bars);
   }
-  if (CheckPlotOn->isChecked() && Engine->FPlotCount < 5000 && L) {
+  if (CheckPlotOn->isChecked() && L) {
     float Y = 0.0f;
     switch (ComboPlotFunction->currentIndex()) {
       case 0: Y = L->BandPeak[std::clamp<int32_t>(L->MaxBand, 0, TFFT::MaxBands - 1)]; break;
-      case 1: Y = static_cast<float>(L->DominantBin); break;
+      case 1: Y = L->DominantHz; break;
       case 2: Y = L->BlockPeak; break;  // the largest absolute sample of the block
       default: break;
     }
     SetPlotValue(Y);
   }
+  // Whole hertz: the estimate is good to a fraction of a hertz on a clean
+  // tone, but tenths flicker with every block on real input.
   int32_t DominantHz = 0;
   float MaxAmplitude = 0.0f;
-  if (L && L->SpectrumLength > 0) {
-    DominantHz = RoundEven(static_cast<double>(L->DominantBin) / L->SpectrumLength * L->HighFrequency +
-                           L->LowFrequency);
+  if (L) {
+    DominantHz = RoundEven(L->DominantHz);
     MaxAmplitude = L->MaxAmplitude;
   }
   Label1->setText(QString::number(DominantHz));
@@ -996,6 +1059,41 @@ void TMainForm::PublishDesign() {
     sbar1Panels[2]->setText(QString("The filter could not be designed (%1): the previous filter stays in use")
                                 .arg(QString::fromLocal8Bit(E.what())));
   }
+}
+
+void TMainForm::ResetResponseMeter() {
+  // The output lags the input by the linear-phase design's delay, half its
+  // length; with the filter off it is the input itself.
+  const int32_t Taps = Engine->FResponseFilter->Taps().Length;
+  FMeter.Reset(CheckFilter->isChecked() ? std::max(0, (Taps - 1) / 2) : 0);
+  // The block being processed now and the next one may still fade over to
+  // the new design.
+  FMeterFrom = FLoop->Blocks() + 2;
+}
+
+void TMainForm::ShowMeasuredResponse() {
+  const int32_t Last = TResponseMeter::Bins / 2 - 1;  // as far as the designed response is drawn
+  QList<QPointF> Points;
+  Points.reserve(Last);
+  for (int32_t k = 1; k <= Last; ++k) {
+    double Db = 0;
+    if (FMeter.GainDb(k, Db)) Points.append(QPointF(k * FMeter.BinHz(), std::max(Db, ResponseFloorDb)));
+  }
+  Series4->replace(Points);
+
+  const TFIRAnalysis* Design = Engine->FResponseFilter;
+  const TSpectrum* S = Engine->FResponsePoint->Spectrum;
+  const TResponseMeter::TFigures F = FMeter.Figures(S->Amplitude, S->Length, Design->Ripple(), Design->StopBandAtt());
+  const QString Stop = F.StopBins > 0 ? QString("%1 dB").arg(F.StopBandAttDb, 0, 'f', 1) : QString("-");
+  const QString Pass = F.PassBins > 0 ? QString("\u00b1%1 dB").arg(F.RippleDb, 0, 'f', 3) : QString("-");
+  LabelResponse->setText(QString("Blocks measured: %1%2\nStop-band attenuation: %3 (design %4 dB)\n"
+                                 "Pass-band ripple: %5 (design \u00b1%6 dB)")
+                             .arg(FMeter.Blocks())
+                             .arg(CheckFilter->isChecked() ? "" : " (filter off)")
+                             .arg(Stop)
+                             .arg(static_cast<double>(Design->StopBandAtt()), 0, 'f', 1)
+                             .arg(Pass)
+                             .arg(RippleToDb(Design->Ripple()), 0, 'f', 3));
 }
 
 // Refresh step 5, after the value is taken: smoothing, the point, scrolling.
@@ -1024,6 +1122,20 @@ void TMainForm::SetPlotValue(float Y) {
   FPlotMaxY = FPlotHasPoints ? std::max(FPlotMaxY, Y) : Y;
   FPlotMinY = FPlotHasPoints ? std::min(FPlotMinY, Y) : Y;
   FPlotHasPoints = true;
+  // The plot keeps its latest PlotPoints points and goes on; the extremes the
+  // axes follow are those of the points kept.
+  if (Series2->count() > PlotPoints) {
+    const double Gone = Series2->at(0).y();
+    Series2->removePoints(0, Series2->count() - PlotPoints);
+    if (Gone >= FPlotMaxY || Gone <= FPlotMinY) {
+      const QList<QPointF> Kept = Series2->points();
+      FPlotMaxY = FPlotMinY = static_cast<float>(Kept.front().y());
+      for (const QPointF& P : Kept) {
+        FPlotMaxY = std::max(FPlotMaxY, static_cast<float>(P.y()));
+        FPlotMinY = std::min(FPlotMinY, static_cast<float>(P.y()));
+      }
+    }
+  }
   if (Count > 200) Chart2Bottom->setRange(Chart2Bottom->min() + 1, Chart2Bottom->max() + 1);
 }
 
@@ -1095,6 +1207,11 @@ void TMainForm::ComboPlotScaleChange() {
   }
 }
 
+void TMainForm::ComboPlotFunctionChange() {
+  const int Index = ComboPlotFunction->currentIndex();
+  Chart2Left->setTitleText(Index >= 0 && Index < static_cast<int>(std::size(PlotTitles)) ? PlotTitles[Index] : "");
+}
+
 void TMainForm::TrackPlotMaxChange() {
   Chart2Left->setRange(0, TrackPlotMax->value());
   Label12->setText(QString::number(TrackPlotMax->value()));
@@ -1133,9 +1250,7 @@ void TMainForm::CheckSpectrumOnClick() {
 
 void TMainForm::ButtonTestClick() {
   const TLiveSnapshot* L = FShown;
-  const double Hz = L && L->SpectrumLength > 0
-                        ? static_cast<double>(L->DominantBin) / L->SpectrumLength * L->HighFrequency + L->LowFrequency
-                        : 0;
+  const double Hz = L ? L->DominantHz : 0;
   Memo1->appendPlainText(QString("Dominant frequency %1 Hz, amplitude %2, filter %3")
                              .arg(RoundEven(Hz))
                              .arg(static_cast<double>(L ? L->MaxAmplitude : 0.0f), 0, 'f', 1)

@@ -27,6 +27,7 @@
 
 #include "app/KiniFile.h"
 #include "app/LiveLoop.h"
+#include "app/ResponseMeter.h"
 #include "app/Utils.h"
 #include "audio/Audio.h"
 #include "platform/Component.h"
@@ -102,6 +103,8 @@ public:
   void ComboSpectrumScaleChange();
   void TrackSpectrumMaxChange();
   void ButtonRefreshSpectrumScaleClick();
+  // The plot's value axis is titled for the plot function chosen.
+  void ComboPlotFunctionChange();
   void ComboPlotScaleChange();
   void TrackPlotMaxChange();
   void ButtonRefreshPlotScaleClick();
@@ -208,9 +211,11 @@ public:
   QLineSeries* Series1Bars = nullptr;
   QLineSeries* Series2 = nullptr;  // function plot
   QLineSeries* Series3 = nullptr;  // filter response
+  QLineSeries* Series4 = nullptr;  // measured response (dB), on Chart1Response
   QValueAxis* Chart1Bottom = nullptr;
   QValueAxis* Chart1Left = nullptr;
   QValueAxis* Chart1Right = nullptr;
+  QValueAxis* Chart1Response = nullptr;
   QValueAxis* Chart2Bottom = nullptr;
   QValueAxis* Chart2Left = nullptr;
 
@@ -276,6 +281,9 @@ public:
   QPushButton* ButtonTest = nullptr;
   QPushButton* Query = nullptr;
   QPlainTextEdit* Memo1 = nullptr;
+  // The measured response's figures beside the design's.
+  QLabel* LabelResponse = nullptr;
+  const TResponseMeter& Meter() const { return FMeter; }
 
 protected:
   void closeEvent(QCloseEvent* Event) override;
@@ -319,6 +327,10 @@ private:
   void MixerRowChange(TMixerRow Row);
   void ApplyAutomaticAxes();
   void SetPlotValue(float Y);
+  // The measured response starts afresh for the design just published.
+  void ResetResponseMeter();
+  // Series4 and the read-outs from the meter.
+  void ShowMeasuredResponse();
 
   TSoundSystem& FSoundSystem;
   std::string FSettingsFile;
@@ -333,6 +345,10 @@ private:
   bool FClosed = false;
   bool FSpectrumAuto = false;
   bool FPlotAuto = false;
+  // The measured response, fed on the UI thread from the snapshots of blocks
+  // numbered above FMeterFrom.
+  TResponseMeter FMeter;
+  uint64_t FMeterFrom = 0;
   float FPlotMaxY = 0.0f;
   float FPlotMinY = 0.0f;
   bool FPlotHasPoints = false;

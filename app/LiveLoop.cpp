@@ -1,6 +1,7 @@
 #include "app/LiveLoop.h"
 
 #include "analysis/Dsp.h"
+#include "app/ToneFrequency.h"
 
 #include <algorithm>
 #include <chrono>
@@ -111,6 +112,7 @@ bool TLiveLoop::Start() {
   FWindowBlocks = 0;
   FBlocksSinceOutputFailure = 0;
   FInputFailed = false;
+  FDominantHz = 0.0f;
   FQuit = false;
   FPushed = 0;
   FPopped = 0;
@@ -365,6 +367,14 @@ void TLiveLoop::Publish(const int16_t* Input, const int16_t* Output, int32_t Fra
   s.BlockPeak = peak;
   const TSpectrum* spectrum = FEngine.FLivePoint->Spectrum;
   s.SpectrumLength = std::min(spectrum->Length, TFFT::MaxSpectrumBins);
+  if (FEngine.FMaxAmplitude > 0 && spectrum->Length > 0) {
+    // The peak bin's frequency, refined on the block itself within one bin.
+    const double binHz = static_cast<double>(spectrum->HighFrequency) / spectrum->Length;
+    const double coarse = FEngine.FDominantBin * binHz + spectrum->LowFrequency;
+    FDominantHz = static_cast<float>(
+        ToneFrequency(signal, Frames, FEngine.FLivePoint->TimeSignal->SamplingRate, coarse, binHz));
+  }
+  s.DominantHz = FDominantHz;
   s.LowFrequency = spectrum->LowFrequency;
   s.HighFrequency = spectrum->HighFrequency;
   std::copy_n(spectrum->Amplitude, s.SpectrumLength, s.Spectrum);

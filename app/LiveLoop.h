@@ -47,6 +47,10 @@ struct TLiveSnapshot {
   float MaxAmplitude = 0.0f;
   int32_t MaxBand = 0;
   int32_t DominantBin = 0;
+  // The dominant tone's frequency in hertz, finer than the bins (see
+  // app/ToneFrequency.h); a block with nothing above the equalize reference
+  // keeps the previous value.
+  float DominantHz = 0.0f;
   // Largest absolute sample of the processed (offset-free) block.
   float BlockPeak = 0.0f;
   // The live spectrum.
@@ -189,6 +193,7 @@ private:
   int64_t FWindowMin = 0;
   int32_t FWindowBlocks = 0;
   int32_t FBlocksSinceOutputFailure = 0;
+  float FDominantHz = 0.0f;
   bool FInputFailed = false;
   int16_t FInputCopy[TFFT::MaxBlockSamples] = {};
   int16_t FSpliced[2 * TFFT::MaxBlockSamples] = {};

@@ -38,7 +38,7 @@ TEST_F(GuiTest, EachRefreshDrawsTheLatestBlock) {
   EXPECT_DOUBLE_EQ(Bars[0].x(), 0.0);
   EXPECT_NEAR(Bars[49].x(), 49 * 97.65625, 1e-3);
   EXPECT_EQ(PeakBar(Bars), BandOf(1000));
-  EXPECT_NEAR(F.Label1->text().toInt(), 1000, 10);
+  EXPECT_EQ(F.Label1->text(), "1000");  // whole hertz, not the 996 of its bin
   EXPECT_EQ(F.Series1Bars->count(), 200);  // four corners per bar
   EXPECT_FALSE(NewBlock.load());
 
@@ -46,7 +46,7 @@ TEST_F(GuiTest, EachRefreshDrawsTheLatestBlock) {
   F.Timer1Timer();
   Bars = F.BarPoints();
   EXPECT_EQ(PeakBar(Bars), BandOf(3000));
-  EXPECT_NEAR(F.Label1->text().toInt(), 3000, 10);
+  EXPECT_EQ(F.Label1->text(), "3000");
 
   // Without a new block nothing changes, however many ticks pass.
   for (int i = 0; i < 10; ++i) F.Timer1Timer();
@@ -251,19 +251,21 @@ TEST_F(GuiTest, ScaleModes) {
   EXPECT_LT(F.Chart2Left->max(), 3300);
 }
 
-TEST_F(GuiTest, PlotScrollsStopsAtFiveThousandAndResets) {
+TEST_F(GuiTest, PlotScrollsKeepsTheLatestFiveThousandAndResets) {
   PutSettings("[SETTINGS]\nPlotOn=1\nPlotFunction=1\n");
   TMainForm& F = Open();
+  EXPECT_EQ(F.Chart2Left->titleText(), "Frequency [Hz]");
   Record(Block({{1000, 3000}}));
   F.Timer1Timer();
   struct Step {
-    int Points;
+    int Refreshes, Points;
     double Min, Max;
   };
-  const Step Steps[] = {{201, 0, 200}, {202, 1, 201}, {5000, 4799, 4999}, {5000, 4799, 4999}};
+  // Past 5000 points the oldest go and the plot goes on.
+  const Step Steps[] = {{201, 201, 0, 200}, {202, 202, 1, 201}, {5000, 5000, 4799, 4999}, {5003, 5000, 4802, 5002}};
   int Done = 1;
   for (const Step& S : Steps) {
-    while (Done < S.Points + 3 * (S.Points == 5000 && Done == 5000)) {
+    while (Done < S.Refreshes) {
       NewBlock = true;
       F.Timer1Timer();
       ++Done;
@@ -272,10 +274,21 @@ TEST_F(GuiTest, PlotScrollsStopsAtFiveThousandAndResets) {
     EXPECT_EQ(F.Chart2Bottom->min(), S.Min);
     EXPECT_EQ(F.Chart2Bottom->max(), S.Max);
   }
-  EXPECT_EQ(Engine->FPlotCount, 5000);
-  // The dominant bin of the previous refresh, not hertz; peak hold adds 1.
-  EXPECT_EQ(F.Series2->at(4999).y(), Engine->FDominantBin);
-  EXPECT_EQ(F.Chart2Left->max(), Engine->FDominantBin + 1);
+  EXPECT_EQ(Engine->FPlotCount, 5003);
+  EXPECT_EQ(F.Series2->at(0).x(), 3);
+  EXPECT_EQ(F.Series2->at(4999).x(), 5002);
+  // The dominant frequency in hertz; peak hold adds 1.
+  const double Hz = F.Shown()->DominantHz;
+  EXPECT_NEAR(Hz, 1000, 0.5);
+  EXPECT_EQ(F.Series2->at(4999).y(), Hz);
+  EXPECT_EQ(F.Chart2Left->max(), Hz + 1);
+
+  // The axis is titled for the plot function.
+  const char* const Titles[] = {"Amplitude", "Frequency [Hz]", "Amplitude"};
+  for (int i : {0, 2, 1}) {
+    F.ComboPlotFunction->setCurrentIndex(i);
+    EXPECT_EQ(F.Chart2Left->titleText(), Titles[i]);
+  }
 
   // Both reset buttons clear the plot (and only the plot).
   for (QPushButton* Reset : {F.BottonClearPlot, F.BottonResetSpectrum}) {
