@@ -1,0 +1,146 @@
+// The pipeline health figures from known counters: what the delay adds up,
+// whose xruns count and from when, the CPU share over which interval, the
+// drift's sign and time base, and the panel's lines for each.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "app/PipelineHealth.h"
+
+namespace quellmarin {
+namespace {
+
+constexpr int64_t Second = 1000000000;
+
+// Ten seconds into a running loop at 20 kHz with blocks of 2000 frames:
+// 100 blocks, the output reserve of 600 frames ahead, the capture device
+// 200 frames behind, nothing lost or spliced, 0.2 s of CPU time.
+THealthSample Running() {
+  THealthSample S;
+  S.RunStartNs = 50 * Second;
+  S.WallNs = S.RunStartNs + 10 * Second;
+  S.Running = true;
+  S.Blocks = 100;
+  S.Backlog = 600;
+  S.BusyNs = 200000000;
+  S.CaptureDelayKnown = true;
+  S.CaptureDelay = 200;
+  S.BlockFrames = 2000;
+  S.SampleRate = 20000;
+  return S;
+}
+
+struct TCase {
+  const char* Name;
+  // Changes the reading (Now) and the one a second before (Before, a copy
+  // of Running() one second and 50 ms of CPU time earlier).
+  std::function<void(THealthSample& Now, THealthSample& Before)> Change;
+  bool WithBefore;
+  THealthText Expected;
+};
+
+TEST(PipelineHealth, FiguresFromKnownCounters) {
+  const std::string Delay140 = "Input\u2192output delay: 140 ms";
+  const std::string Parts140 = "capture 10 + block 100 + output 30 ms";
+  const std::string NoXruns = "Overruns: 0, underruns: 0";
+  const std::string Agree = "Clock drift: 0.0 samples/min";
+  const TCase Cases[] = {
+      {"steady run, CPU since the start", [](THealthSample&, THealthSample&) {}, false,
+       {Delay140, Parts140, NoXruns, "Audio path CPU: 2.0 %", Agree}},
+      {"CPU over the last second", [](THealthSample&, THealthSample&) {}, true,
+       {Delay140, Parts140, NoXruns, "Audio path CPU: 5.0 %", Agree}},
+      {"a reading of an earlier run is not an interval",
+       [](THealthSample&, THealthSample& B) { B.RunStartNs -= 30 * Second; }, true,
+       {Delay140, Parts140, NoXruns, "Audio path CPU: 2.0 %", Agree}},
+      {"capture delay unknown: a lower bound",
+       [](THealthSample& N, THealthSample&) { N.CaptureDelayKnown = false; }, false,
+       {"Input\u2192output delay: \u2265 130 ms", "block 100 + output 30 ms, capture unknown", NoXruns,
+        "Audio path CPU: 2.0 %", Agree}},
+      {"the output device holds more: a longer delay",
+       [](THealthSample& N, THealthSample&) { N.Backlog = 4600; }, false,
+       {"Input\u2192output delay: 340 ms", "capture 10 + block 100 + output 230 ms", NoXruns,
+        "Audio path CPU: 2.0 %", Agree}},
+      {"xruns since the run started; the loop's dry outputs and restarts are underruns",
+       [](THealthSample& N, THealthSample&) {
+         N.Xruns = {5, 7};
+         N.XrunsAtStart = {2, 3};
+         N.LoopUnderruns = 1;
+         N.OutputRestarts = 2;
+       },
+       false, {Delay140, Parts140, "Overruns: 3, underruns: 7", "Audio path CPU: 2.0 %", Agree}},
+      {"padded more than dropped: the output clock is faster",
+       [](THealthSample& N, THealthSample&) {
+         N.PaddedFrames = 300;
+         N.DroppedFrames = 100;
+       },
+       false,
+       {Delay140, Parts140, NoXruns, "Audio path CPU: 2.0 %", "Clock drift: +1200.0 samples/min (output faster)"}},
+      {"dropped more than padded: the output clock is slower; held-back blocks are recorded time",
+       [](THealthSample& N, THealthSample&) {
+         N.Blocks = 150;
+         N.HeldBack = 150;  // 30 s recorded
+         N.DroppedFrames = 25;
+       },
+       false,
+       {Delay140, Parts140, NoXruns, "Audio path CPU: 2.0 %", "Clock drift: -50.0 samples/min (output slower)"}},
+      {"under ten seconds recorded the drift is still measured",
+       [](THealthSample& N, THealthSample&) {
+         N.Blocks = 99;
+         N.PaddedFrames = 800;
+       },
+       false, {Delay140, Parts140, NoXruns, "Audio path CPU: 2.0 %", "Clock drift: measuring\u2026"}},
+      {"a stopped run keeps its figures but has no CPU share",
+       [](THealthSample& N, THealthSample&) {
+         N.Running = false;
+         N.Blocks = 99;
+       },
+       true, {Delay140, Parts140, NoXruns, "Audio path CPU: \u2013", "Clock drift: \u2013"}},
+      {"no run yet", [](THealthSample& N, THealthSample&) { N = THealthSample{}; }, false,
+       {"Input\u2192output delay: no run yet", "", "Overruns: \u2013, underruns: \u2013", "Audio path CPU: \u2013",
+        "Clock drift: \u2013"}},
+  };
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    THealthSample Now = Running();
+    THealthSample Before = Now;
+    Before.WallNs -= Second;
+    Before.BusyNs -= 50000000;
+    C.Change(Now, Before);
+    const THealthText T = HealthText(ComputeHealth(Now, C.WithBefore ? &Before : nullptr));
+    EXPECT_EQ(T.Delay, C.Expected.Delay);
+    EXPECT_EQ(T.DelayParts, C.Expected.DelayParts);
+    EXPECT_EQ(T.Xruns, C.Expected.Xruns);
+    EXPECT_EQ(T.Cpu, C.Expected.Cpu);
+    EXPECT_EQ(T.Drift, C.Expected.Drift);
+  }
+}
+
+// The figures themselves where the lines round them: a slow drift over a
+// long run, and counters the sound system started again below the run's
+// starting point (no wrap to a huge count).
+TEST(PipelineHealth, SmallDriftAndRestartedCounters) {
+  THealthSample N = Running();
+  N.Blocks = 3000;  // five minutes
+  N.DroppedFrames = 7;
+  N.Xruns = {1, 0};
+  N.XrunsAtStart = {4, 2};
+  const THealthFigures F = ComputeHealth(N, nullptr);
+  EXPECT_TRUE(F.DriftKnown);
+  EXPECT_DOUBLE_EQ(F.RecordedSeconds, 300.0);
+  EXPECT_DOUBLE_EQ(F.DriftPerMinute, -1.4);
+  EXPECT_EQ(HealthText(F).Drift, "Clock drift: -1.4 samples/min (output slower)");
+  EXPECT_EQ(F.Overruns, 1u);
+  EXPECT_EQ(F.Underruns, 0u);
+
+  N.DroppedFrames = 0;
+  N.PaddedFrames = 0;
+  N.SampleRate = 0;  // no format: no delay or drift, and no division by zero
+  const THealthFigures G = ComputeHealth(N, nullptr);
+  EXPECT_FALSE(G.DriftKnown);
+  EXPECT_EQ(G.DelayMs, 0.0);
+}
+
+}  // namespace
+}  // namespace quellmarin
