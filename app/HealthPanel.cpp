@@ -68,8 +68,7 @@ void THealthPanel::Refresh(const TLiveLoop* Loop, TSoundSystem& SoundSystem, con
     Now.BlockFrames = Recorder->NoSamples();
     Now.SampleRate = Recorder->SampleRate();
   }
-  FFigures = ComputeHealth(Now, FPrevious ? &*FPrevious : nullptr);
-  FPrevious = Now;
+  FFigures = FMonitor.Update(Now);
   Show();
 }
 

@@ -6,7 +6,6 @@
 // the moment. UI thread only.
 
 #include <QGroupBox>
-#include <optional>
 
 #include "app/PipelineHealth.h"
 
@@ -41,7 +40,7 @@ public:
 private:
   void Show();
 
-  std::optional<THealthSample> FPrevious;
+  THealthMonitor FMonitor;
   THealthFigures FFigures;
 };
 

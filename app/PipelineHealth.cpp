@@ -18,9 +18,13 @@ std::string Format(const char* Pattern, double A = 0, double B = 0, double C = 0
   return Text;
 }
 
+double RecordedSeconds(const THealthSample& S) {
+  return S.SampleRate > 0 ? static_cast<double>(S.Blocks + S.HeldBack) * S.BlockFrames / S.SampleRate : 0;
+}
+
 }  // namespace
 
-THealthFigures ComputeHealth(const THealthSample& Now, const THealthSample* Previous) {
+THealthFigures ComputeHealth(const THealthSample& Now, const THealthSample* Previous, const THealthSample* Base) {
   THealthFigures F;
   F.HasRun = Now.RunStartNs != 0;
   F.Running = Now.Running;
@@ -34,11 +38,14 @@ THealthFigures ComputeHealth(const THealthSample& Now, const THealthSample* Prev
     F.CaptureMs = F.CaptureKnown ? static_cast<double>(std::max<int64_t>(Now.CaptureDelay, 0)) * MsPerFrame : 0;
     F.DelayMs = F.CaptureMs + F.BlockMs + F.OutputMs;
 
-    F.RecordedSeconds = static_cast<double>(Now.Blocks + Now.HeldBack) * Now.BlockFrames / Now.SampleRate;
-    if (F.RecordedSeconds >= MinDriftSeconds) {
-      F.DriftKnown = true;
-      F.DriftPerMinute =
-          static_cast<double>(Now.PaddedFrames - Now.DroppedFrames) * 60.0 / F.RecordedSeconds;
+    F.RecordedSeconds = RecordedSeconds(Now);
+    if (Base && Base->RunStartNs == Now.RunStartNs) {
+      F.DriftSeconds = F.RecordedSeconds - RecordedSeconds(*Base);
+      if (F.DriftSeconds >= MinDriftSeconds) {
+        const int64_t Spliced = (Now.PaddedFrames - Base->PaddedFrames) - (Now.DroppedFrames - Base->DroppedFrames);
+        F.DriftKnown = true;
+        F.DriftPerMinute = static_cast<double>(Spliced) * 60.0 / F.DriftSeconds;
+      }
     }
   }
 
@@ -55,6 +62,34 @@ THealthFigures ComputeHealth(const THealthSample& Now, const THealthSample* Prev
       F.CpuPercent = 100.0 * static_cast<double>(Busy) / static_cast<double>(Wall);
     }
   }
+  return F;
+}
+
+THealthFigures THealthMonitor::Update(const THealthSample& Now) {
+  if (Now.RunStartNs != FRun) {
+    // A new run (or none): nothing of the last one counts.
+    FRun = Now.RunStartNs;
+    FHasPrevious = false;
+    FHasBase = false;
+    FXruns = 0;
+    FSettledFrom = 0;
+  }
+  // An xrun primes the output again and the splices that follow catch up
+  // with it: the drift is measured afresh once the output has settled.
+  const THealthFigures Counts = ComputeHealth(Now, nullptr, nullptr);
+  const uint64_t Xruns = Counts.Overruns + Counts.Underruns;
+  if (Xruns != FXruns) {
+    FXruns = Xruns;
+    FSettledFrom = Counts.RecordedSeconds;
+    FHasBase = false;
+  }
+  if (!FHasBase && Now.RunStartNs != 0 && Counts.RecordedSeconds - FSettledFrom >= SettleSeconds) {
+    FBase = Now;
+    FHasBase = true;
+  }
+  const THealthFigures F = ComputeHealth(Now, FHasPrevious ? &FPrevious : nullptr, FHasBase ? &FBase : nullptr);
+  FPrevious = Now;
+  FHasPrevious = true;
   return F;
 }
 

@@ -55,20 +55,45 @@ struct THealthFigures {
   // earlier reading of the same run. Known only while running.
   bool CpuKnown = false;
   double CpuPercent = 0;
-  // Frames the loop spliced in minus those it spliced out, per minute of
-  // recorded sound (the capture clock's run time): positive when the output
-  // clock is the faster one. Known after MinDriftSeconds of recording.
+  // Frames the loop spliced in minus those it spliced out since the drift
+  // base, per minute of recorded sound (the capture clock's time): positive
+  // when the output clock is the faster one. Known once the base lies
+  // MinDriftSeconds of recording back.
   bool DriftKnown = false;
   double DriftPerMinute = 0;
-  double RecordedSeconds = 0;
+  double DriftSeconds = 0;     // recorded time the drift is measured over
+  double RecordedSeconds = 0;  // recorded time of the run
 };
 
-// Seconds of recording before the drift is given: a single splice early in
-// a run would read as a large drift.
-constexpr double MinDriftSeconds = 10.0;
+// Recorded time after the start of a run, and after an overrun or underrun,
+// before the drift base is taken: the output settles then (the sound
+// server's buffer fills, the output is primed again), and the splices that
+// follow are not clock drift.
+constexpr double SettleSeconds = 10.0;
+// Recorded time from the base before the drift is given: one splice over a
+// short time would read as a large drift.
+constexpr double MinDriftSeconds = 20.0;
 
-// Previous: the reading a second before (nullptr when there is none).
-THealthFigures ComputeHealth(const THealthSample& Now, const THealthSample* Previous);
+// Previous: the reading a second before; Base: the drift base (nullptr when
+// there is none, or of another run).
+THealthFigures ComputeHealth(const THealthSample& Now, const THealthSample* Previous, const THealthSample* Base);
+
+// Keeps the readings the figures are computed against: the previous one and
+// the drift base, which it takes SettleSeconds after the start of a run and
+// again after every overrun or underrun.
+class THealthMonitor {
+public:
+  THealthFigures Update(const THealthSample& Now);
+
+private:
+  bool FHasPrevious = false;
+  THealthSample FPrevious;
+  bool FHasBase = false;
+  THealthSample FBase;
+  int64_t FRun = 0;           // RunStartNs of the run watched
+  uint64_t FXruns = 0;        // overruns and underruns of the run at the last look
+  double FSettledFrom = 0;    // recorded seconds of the latest xrun (0: the start)
+};
 
 // The panel's lines.
 struct THealthText {
