@@ -15,6 +15,7 @@ THealthPanel::THealthPanel(QWidget* Parent) : QGroupBox(" Pipeline health ", Par
   Layout->setSpacing(2);
   auto Line = [&] {
     auto* Label = new QLabel(this);
+    Label->setWordWrap(true);  // the page is narrow: a long line wraps
     Layout->addWidget(Label);
     return Label;
   };

@@ -87,7 +87,8 @@ THealthFigures THealthMonitor::Update(const THealthSample& Now) {
     FBase = Now;
     FHasBase = true;
   }
-  const THealthFigures F = ComputeHealth(Now, FHasPrevious ? &FPrevious : nullptr, FHasBase ? &FBase : nullptr);
+  THealthFigures F = ComputeHealth(Now, FHasPrevious ? &FPrevious : nullptr, FHasBase ? &FBase : nullptr);
+  F.DriftAfterXrun = !F.DriftKnown && FSettledFrom > 0;
   FPrevious = Now;
   FHasPrevious = true;
   return F;
@@ -115,7 +116,10 @@ THealthText HealthText(const THealthFigures& F) {
                    static_cast<double>(F.Underruns));
   T.Cpu = F.CpuKnown ? Format("Audio path CPU: %.1f %%", F.CpuPercent) : "Audio path CPU: \u2013";
   if (!F.DriftKnown) {
-    T.Drift = F.Running ? "Clock drift: measuring\u2026" : "Clock drift: \u2013";
+    if (!F.Running)
+      T.Drift = "Clock drift: \u2013";
+    else
+      T.Drift = F.DriftAfterXrun ? "Clock drift: measuring\u2026 (after an xrun)" : "Clock drift: measuring\u2026";
   } else {
     // Tenths of a sample per minute; below that the clocks agree.
     const double Shown = std::round(F.DriftPerMinute * 10) / 10;

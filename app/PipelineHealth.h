@@ -61,6 +61,8 @@ struct THealthFigures {
   // MinDriftSeconds of recording back.
   bool DriftKnown = false;
   double DriftPerMinute = 0;
+  // Not known because an overrun or underrun restarted the measurement.
+  bool DriftAfterXrun = false;
   double DriftSeconds = 0;     // recorded time the drift is measured over
   double RecordedSeconds = 0;  // recorded time of the run
 };

@@ -193,6 +193,7 @@ TEST(PipelineHealth, MonitorLeavesTheSettlingOutOfTheDrift) {
   F = At(40, 3000, 1);
   EXPECT_FALSE(F.DriftKnown);
   EXPECT_EQ(F.Underruns, 1u);
+  EXPECT_EQ(HealthText(F).Drift, "Clock drift: measuring\u2026 (after an xrun)");
   EXPECT_FALSE(At(41, 3600, 1).DriftKnown);
   for (int t = 42; t < 70; ++t) EXPECT_FALSE(At(t, 3600, 1).DriftKnown) << t;
   F = At(70, 3600, 1);
@@ -205,6 +206,7 @@ TEST(PipelineHealth, MonitorLeavesTheSettlingOutOfTheDrift) {
   S.RunStartNs += 1000 * Second;
   F = At(15);
   EXPECT_FALSE(F.DriftKnown);
+  EXPECT_EQ(HealthText(F).Drift, "Clock drift: measuring\u2026");
   EXPECT_EQ(F.Underruns, 0u);
   EXPECT_NEAR(F.CpuPercent, 1.0, 1e-9);
 }

@@ -4,7 +4,8 @@
 //
 // QM_HEALTH_SECONDS sets how long the loop runs (5 s unless given); the
 // panel's lines are printed every 30 s and at the end. QM_HEALTH_SCREENSHOT
-// names a PNG the panel's screenshot goes to (none unless given).
+// names a PNG the window's screenshot (the Audio page with the panel) goes
+// to (none unless given).
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -94,7 +95,7 @@ TEST(HealthPulse, PanelShowsTheWholeDelayThroughASoundServer) {
     EXPECT_TRUE(P.LabelDelayParts->text().startsWith("capture ")) << P.LabelDelayParts->text().toStdString();
     EXPECT_TRUE(Figures.CpuKnown);
     if (Shot) {
-      const QPixmap Image = P.grab();
+      const QPixmap Image = F.grab();
       EXPECT_TRUE(Image.save(QString(Shot), "PNG")) << Shot;
     }
     F.SpeedButton1->click();
