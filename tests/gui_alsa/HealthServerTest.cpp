@@ -1,6 +1,7 @@
-// The pipeline health panel in real time through a PulseAudio server of the
-// test's own (ALSA's default PCM on the pulse plugin): the capture device's
-// delay is known there, so the panel gives the whole input-to-output delay.
+// The pipeline health panel in real time through a sound server of the
+// test's own, PulseAudio and PipeWire (ALSA's default PCM on the pulse
+// plugin): the capture device's delay is known there, so the panel gives the
+// whole input-to-output delay.
 //
 // QM_HEALTH_SECONDS sets how long the loop runs (5 s unless given); the
 // panel's lines are printed every 30 s and at the end. QM_HEALTH_SCREENSHOT
@@ -22,6 +23,7 @@
 #include <filesystem>
 #include <string>
 
+#include "alsa/PipeWireServer.h"
 #include "alsa/PulseServer.h"
 #include "app/Filter1.h"
 #include "app/HealthPanel.h"
@@ -46,9 +48,14 @@ void PrintPanel(const THealthPanel& P, const TLiveLoop& L, const TSoundSystem& S
   std::fflush(stdout);
 }
 
-TEST(HealthPulse, PanelShowsTheWholeDelayThroughASoundServer) {
-  TPulseServer Server;
-  if (!Server.Ready()) GTEST_SKIP() << "PulseAudio could not be started for the test: " << Server.Why();
+template <class TServer>
+class HealthServer : public ::testing::Test {};
+using TServers = ::testing::Types<TPulseServer, TPipeWireServer>;
+TYPED_TEST_SUITE(HealthServer, TServers);
+
+TYPED_TEST(HealthServer, PanelShowsTheWholeDelayThroughASoundServer) {
+  TypeParam Server;
+  if (!Server.Ready()) GTEST_SKIP() << "The sound server could not be started for the test: " << Server.Why();
   const char* Given = std::getenv("QM_HEALTH_SECONDS");
   const double Duration = Given && std::atof(Given) > 0 ? std::atof(Given) : 5;
   const char* Shot = std::getenv("QM_HEALTH_SCREENSHOT");
