@@ -15,7 +15,6 @@ THealthPanel::THealthPanel(QWidget* Parent) : QGroupBox(" Pipeline health ", Par
   Layout->setSpacing(2);
   auto Line = [&] {
     auto* Label = new QLabel(this);
-    Label->setWordWrap(true);  // the page is narrow: a long line wraps
     Layout->addWidget(Label);
     return Label;
   };
@@ -24,14 +23,18 @@ THealthPanel::THealthPanel(QWidget* Parent) : QGroupBox(" Pipeline health ", Par
   LabelXruns = Line();
   LabelCpu = Line();
   LabelDrift = Line();
-  LabelDelay->setToolTip("From a block's first sample recorded to its playing: the capture device's delay, the "
-                         "block of 100 ms it waits in, and the output's backlog (the reserve and what the output "
-                         "device still holds)");
+  const QString DelayTip = "From a block's first sample recorded to its playing: the capture device's delay (in), "
+                          "the block of 100 ms it waits in, and the output's backlog (out: the reserve and what the "
+                          "output device still holds)";
+  LabelDelay->setToolTip(DelayTip);
+  LabelDelayParts->setToolTip(DelayTip);
   LabelXruns->setToolTip("Since the run started. Overruns: input the sound system lost. Underruns: the sound "
                          "system's, the output running dry and output restarts");
   LabelCpu->setToolTip("CPU time of the audio path's thread per second, in percent of one core");
-  LabelDrift->setToolTip("Samples the audio path added to (+) or cut from (\u2212) the output to keep the playback "
-                         "clock with the capture clock, per minute of recording; + means the output clock is faster");
+  LabelDrift->setToolTip("Samples the audio path added to or cut from the output to keep the playback clock with "
+                         "the capture clock, per minute of recording: + the output clock is the faster one, "
+                         "\u2212 the slower one. After an overrun or underrun it is measured afresh once the "
+                         "output has settled");
   Timer = new QTimer(this);
   Timer->setInterval(1000);
   Show();

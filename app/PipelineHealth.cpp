@@ -105,12 +105,12 @@ THealthText HealthText(const THealthFigures& F) {
   }
   if (F.CaptureKnown) {
     T.Delay = Format("Input\u2192output delay: %.0f ms", F.DelayMs);
-    T.DelayParts = Format("capture %.0f + block %.0f + output %.0f ms", F.CaptureMs, F.BlockMs, F.OutputMs);
+    T.DelayParts = Format("in %.0f + block %.0f + out %.0f ms", F.CaptureMs, F.BlockMs, F.OutputMs);
   } else {
     // The capture device's own share is not known: what is known is a
     // lower bound.
     T.Delay = Format("Input\u2192output delay: \u2265 %.0f ms", F.DelayMs);
-    T.DelayParts = Format("block %.0f + output %.0f ms, capture unknown", F.BlockMs, F.OutputMs);
+    T.DelayParts = Format("in unknown + block %.0f + out %.0f ms", F.BlockMs, F.OutputMs);
   }
   T.Xruns = Format("Overruns: %.0f, underruns: %.0f", static_cast<double>(F.Overruns),
                    static_cast<double>(F.Underruns));
@@ -119,16 +119,12 @@ THealthText HealthText(const THealthFigures& F) {
     if (!F.Running)
       T.Drift = "Clock drift: \u2013";
     else
-      T.Drift = F.DriftAfterXrun ? "Clock drift: measuring\u2026 (after an xrun)" : "Clock drift: measuring\u2026";
+      T.Drift = F.DriftAfterXrun ? "Clock drift: settling after an xrun" : "Clock drift: measuring\u2026";
   } else {
-    // Tenths of a sample per minute; below that the clocks agree.
+    // Tenths of a sample per minute; below that the clocks agree. The line
+    // is short for the narrow page: + is the faster output clock.
     const double Shown = std::round(F.DriftPerMinute * 10) / 10;
-    if (Shown == 0)
-      T.Drift = "Clock drift: 0.0 samples/min";
-    else
-      T.Drift = Format(Shown > 0 ? "Clock drift: %+.1f samples/min (output faster)"
-                                 : "Clock drift: %+.1f samples/min (output slower)",
-                       Shown);
+    T.Drift = Shown == 0 ? "Clock drift: 0.0 samples/min" : Format("Clock drift: %+.1f samples/min", Shown);
   }
   return T;
 }

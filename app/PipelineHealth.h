@@ -100,10 +100,10 @@ private:
 // The panel's lines.
 struct THealthText {
   std::string Delay;       // "Input→output delay: 246 ms"
-  std::string DelayParts;  // "capture 12 + block 100 + output 134 ms"
+  std::string DelayParts;  // "in 12 + block 100 + out 134 ms"
   std::string Xruns;       // "Overruns: 0, underruns: 2"
   std::string Cpu;         // "Audio path CPU: 1.3 %"
-  std::string Drift;       // "Clock drift: +12.0 samples/min (output faster)"
+  std::string Drift;       // "Clock drift: +12.0 samples/min"
 };
 THealthText HealthText(const THealthFigures& Figures);
 

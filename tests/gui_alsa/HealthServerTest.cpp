@@ -99,7 +99,7 @@ TYPED_TEST(HealthServer, PanelShowsTheWholeDelayThroughASoundServer) {
     // three parts.
     EXPECT_TRUE(Figures.CaptureKnown);
     EXPECT_FALSE(P.LabelDelay->text().contains(QChar(0x2265))) << P.LabelDelay->text().toStdString();
-    EXPECT_TRUE(P.LabelDelayParts->text().startsWith("capture ")) << P.LabelDelayParts->text().toStdString();
+    EXPECT_TRUE(P.LabelDelayParts->text().startsWith("in ")) << P.LabelDelayParts->text().toStdString();
     EXPECT_TRUE(Figures.CpuKnown);
     if (Shot) {
       const QPixmap Image = F.grab();
