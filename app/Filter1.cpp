@@ -36,6 +36,7 @@
 #include <new>
 
 #include "app/AxisTicks.h"
+#include "app/HealthPanel.h"
 #include "app/QtMessageQueue.h"
 #include "app/QtProgramIcon.h"
 #include "app/Reabout.h"
@@ -269,10 +270,12 @@ TMainForm::TMainForm(TSoundSystem& SoundSystem, std::string SettingsFile, QWidge
   if (FSoundSystem.Name() == "Virtual sound card")
     sbar1Panels[0]->setText("No sound card: virtual sound card, test signal");
   Timer1->start();
+  HealthPanel1->Timer->start();
 }
 
 TMainForm::~TMainForm() {
   Timer1->stop();
+  HealthPanel1->Timer->stop();
   // The live loop's thread and the devices' callbacks end before anything
   // they use goes.
   FRecording = false;
@@ -354,6 +357,7 @@ void TMainForm::BuildWindow() {
 
   connect(SpeedButton1, &QPushButton::clicked, this, [this] { Safely([this] { SpeedButton1Click(); }); });
   connect(Timer1, &QTimer::timeout, this, [this] { Safely([this] { Timer1Timer(); }); });
+  connect(HealthPanel1->Timer, &QTimer::timeout, this, [this] { Safely([this] { RefreshHealth(); }); });
 }
 
 void TMainForm::BuildCharts() {
@@ -498,6 +502,8 @@ QWidget* TMainForm::BuildAudioPage() {
   TrigRow->addWidget(Label4);
   Layout->addWidget(CheckTrigger);
   Layout->addLayout(TrigRow);
+  HealthPanel1 = new THealthPanel(Page);
+  Layout->addWidget(HealthPanel1);
   Layout->addStretch(1);
 
   const struct {
@@ -963,6 +969,10 @@ void TMainForm::TrigLvlChange() {
 
 // ---------------------------------------------------------------------------
 // Display refresh
+
+void TMainForm::RefreshHealth() {
+  HealthPanel1->Refresh(FLoop.get(), FSoundSystem, Audio1 ? Audio1->Recorder() : nullptr);
+}
 
 void TMainForm::Timer1Timer() {
   CheckRunEnded();

@@ -55,6 +55,7 @@ namespace quellmarin {
 
 class TQtMessageQueue;
 class TMixerSettings;
+class THealthPanel;
 
 // Globals of the unit (UI thread unless said otherwise).
 extern TFFT* Engine;
@@ -100,6 +101,8 @@ public:
 
   // ---- Display refresh ----
   void Timer1Timer();
+  // The pipeline health panel's refresh (its own 1 s timer).
+  void RefreshHealth();
   void ComboSpectrumScaleChange();
   void TrackSpectrumMaxChange();
   void ButtonRefreshSpectrumScaleClick();
@@ -249,6 +252,7 @@ public:
   QCheckBox* CheckTrigger = nullptr;
   QSlider* TrigLvl = nullptr;
   QLabel* Label4 = nullptr;
+  THealthPanel* HealthPanel1 = nullptr;  // "Pipeline health", refreshed once a second
 
   // Filter page.
   QCheckBox* CheckFilter = nullptr;

@@ -105,6 +105,10 @@ bool TLiveLoop::Start() {
   FRestarts = 0;
   FBacklog = 0;
   FBusyNs = 0;
+  FStartedAt = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+                   .count();
+  FXrunsAtStart = FAudio.SoundSystem().XrunCounts();
   FEndReason[0] = 0;
   FOutputError[0] = 0;
   FPrimed = false;

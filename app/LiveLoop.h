@@ -133,6 +133,11 @@ public:
   int64_t Backlog() const { return FBacklog.load(std::memory_order_relaxed); }
   // Time the loop's thread spent on blocks, in nanoseconds.
   uint64_t BusyNanoseconds() const { return FBusyNs.load(std::memory_order_relaxed); }
+  // When the run started (steady clock, nanoseconds; 0 before the first run)
+  // and the sound system's xrun counts then, so that the run's own can be
+  // told apart. UI thread.
+  int64_t StartedAt() const { return FStartedAt; }
+  TXrunCounts XrunsAtStart() const { return FXrunsAtStart; }
 
   // Runs one block through the loop's processing (pipeline, band analysis,
   // snapshot, NewBlock) on the caller's thread, without the devices: for
@@ -187,6 +192,8 @@ private:
   std::atomic<uint32_t> FSpectrumSettings{0};  // averaging << 16 | decay, + 1 << 31 when changed
   std::atomic<bool>* FNewBlock = nullptr;
   int32_t FReserve = DefaultReserve;
+  int64_t FStartedAt = 0;
+  TXrunCounts FXrunsAtStart;
 
   // Loop thread's state.
   bool FPrimed = false;

@@ -389,6 +389,16 @@ public:
   // status bar. A sound system that cannot fall behind reports none. May be
   // called from any thread.
   virtual TXrunCounts XrunCounts() const { return {}; }
+  // The open input device's own delay, in frames: how long the newest sample
+  // it has delivered spent in the device (and, on a sound server, in the
+  // server) before it reached the program, as last measured when a buffer
+  // filled. False when the sound system cannot tell (the default) or has not
+  // measured it yet. May be called from any thread.
+  virtual bool CaptureDelay(HWAVEIN Handle, int64_t& Frames) {
+    (void)Handle;
+    Frames = 0;
+    return false;
+  }
 
   // Wave input.
   virtual uint32_t waveInGetNumDevs() = 0;

@@ -446,6 +446,14 @@ MMRESULT TAlsaSoundSystem::waveInUnprepareHeader(HWAVEIN Handle, WAVEHDR* Header
 }
 MMRESULT TAlsaSoundSystem::waveInClose(HWAVEIN Handle) { return DeviceCall(Handle, true, &TAlsaWave::Close); }
 
+bool TAlsaSoundSystem::CaptureDelay(HWAVEIN Handle, int64_t& Frames) {
+  Frames = 0;
+  const std::shared_ptr<TAlsaWave> Wave = FindWave(Handle, true);
+  if (!Wave || Wave->CaptureDelay() < 0) return false;
+  Frames = Wave->CaptureDelay();
+  return true;
+}
+
 MMRESULT TAlsaSoundSystem::waveOutPrepareHeader(HWAVEOUT Handle, WAVEHDR* Header, uint32_t HeaderSize) {
   return HeaderCall(Handle, false, Header, HeaderSize, &TAlsaWave::Prepare);
 }

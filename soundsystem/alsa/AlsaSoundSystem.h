@@ -103,6 +103,8 @@ public:
   uint32_t Overruns() const { return FOverruns.load(); }
   uint32_t Underruns() const { return FUnderruns.load(); }
   TXrunCounts XrunCounts() const override { return {Overruns(), Underruns()}; }
+  // snd_pcm_delay of the capture PCM, read when its latest buffer filled.
+  bool CaptureDelay(HWAVEIN Handle, int64_t& Frames) override;
   // Text of the last failure that ended a device (empty when none did).
   std::string LastDeviceError() const;
 

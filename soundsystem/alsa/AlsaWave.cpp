@@ -380,6 +380,11 @@ int TAlsaWave::PumpInput(int& WaitMs) {
     WAVEHDR* h = FHeld.front();
     uint32_t capacity = h->dwBufferLength / FBytesPerFrame * FBytesPerFrame;
     if (h->dwBytesRecorded >= capacity) {
+      // How long the buffer's last frame spent in the device (and the sound
+      // server) before it was read: the input's share of the loop's delay.
+      snd_pcm_sframes_t delay = 0;
+      if (snd_pcm_delay(FPcm, &delay) == 0)
+        FCaptureDelay.store(std::max<int64_t>(delay, 0), std::memory_order_relaxed);
       FOwner.PublishPeak(FPeak[0], FChannels == 2 ? FPeak[1] : FPeak[0]);
       FPeak[0] = FPeak[1] = 0;
       FHeld.pop_front();

@@ -10,6 +10,7 @@
 
 #include <alsa/asoundlib.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -46,6 +47,9 @@ public:
   MMRESULT Close();
 
   const bool Capture;
+  // Input: the PCM's delay in frames when the latest buffer filled; -1 before
+  // the first one (any thread).
+  int64_t CaptureDelay() const { return FCaptureDelay.load(std::memory_order_relaxed); }
 
 private:
   // Sets hardware and software parameters; a code on failure.
@@ -98,6 +102,7 @@ private:
   uint64_t FResets = 0;      // resets carried out
   int FFruitless = 0;        // recoveries in a row without a transferred frame
   int32_t FPeak[2] = {0, 0}; // input: peak of the buffer being filled
+  std::atomic<int64_t> FCaptureDelay{-1};
 };
 
 }  // namespace quellmarin

@@ -109,6 +109,28 @@ TEST_F(AlsaWave, RecordsAndPlaysTheBytesInOrder) {
   EXPECT_EQ(TAlsaTestConfig::ReadFile(Config.Output()), Want);
 }
 
+// The capture delay is ALSA's once a buffer has filled, for input handles
+// only; a closed or unknown handle has none.
+TEST_F(AlsaWave, CaptureDelayOnceABufferFilled) {
+  int64_t Frames = -1;
+  EXPECT_FALSE(Sys.CaptureDelay(0x1234, Frames));
+  EXPECT_EQ(Frames, 0);
+  const WAVEFORMATEX Format = PcmFormat(1, 16, 20000);
+  TBuffers B(2, 4000);
+  TCallbackLog Log;
+  Run(true, WAVE_MAPPER, 2, Format, B, Log);
+  Frames = -1;
+  EXPECT_TRUE(Sys.CaptureDelay(Handle, Frames));
+  EXPECT_GE(Frames, 0);
+  ASSERT_EQ(Sys.waveInClose(Handle), MMSYSERR_NOERROR);
+  EXPECT_FALSE(Sys.CaptureDelay(Handle, Frames));
+
+  TCallbackLog OutLog;
+  Run(false, WAVE_MAPPER, 2, Format, B, OutLog);
+  EXPECT_FALSE(Sys.CaptureDelay(Handle, Frames)) << "an output handle";
+  ASSERT_EQ(Sys.waveOutClose(Handle), MMSYSERR_NOERROR);
+}
+
 // The device list leaves out "default" and "null"; the capabilities name the
 // device and list what it takes; its volume is the card's PCM control.
 TEST_F(AlsaWave, ListsDevicesWithCapabilitiesAndVolume) {
