@@ -112,6 +112,8 @@ bool TLiveLoop::Start() {
   FEndReason[0] = 0;
   FOutputError[0] = 0;
   FPrimed = false;
+  FReserveNow = FReserve;
+  FReserveInUse = FReserve;
   FWindowMin = 0;
   FWindowBlocks = 0;
   FBlocksSinceOutputFailure = 0;
@@ -283,24 +285,30 @@ void TLiveLoop::WriteOutput(const int16_t* Block, int32_t Frames) {
   FBacklog.store(backlog, std::memory_order_relaxed);
   int32_t delta = 0;
   if (!FPrimed || backlog == 0) {
-    if (FPrimed) FUnderruns.fetch_add(1, std::memory_order_relaxed);
+    if (FPrimed) {
+      // The output ran dry: this device (or this machine's load) needs more
+      // in reserve. Each dry run adds 10 ms, up to MaxReserve.
+      FUnderruns.fetch_add(1, std::memory_order_relaxed);
+      FReserveNow = std::min(FReserveNow + ReserveStep, std::max(FReserve, MaxReserve));
+      FReserveInUse.store(FReserveNow, std::memory_order_relaxed);
+    }
     FPrimed = true;
     FWindowBlocks = 0;
-    if (FReserve > 0 && FOutput->WriteSilence(FReserve) != MMSYSERR_NOERROR) FPrimed = false;
+    if (FReserveNow > 0 && FOutput->WriteSilence(FReserveNow) != MMSYSERR_NOERROR) FPrimed = false;
   } else {
     FWindowMin = FWindowBlocks == 0 ? backlog : std::min(FWindowMin, backlog);
     const int32_t limit = std::min(MaxCorrection, Frames / 2 - 2 * SpliceFade);
     if (backlog <= FOutput->ChunkFrames()) {
       // About to run dry (the output's clock is the faster one, or a block
       // came late): stretch this block at once.
-      delta = std::min(FReserve / 2, limit);
+      delta = std::min(FReserveNow / 2, limit);
       FWindowBlocks = 0;
     } else if (++FWindowBlocks >= WatchBlocks) {
       // Over a second the reserve never fell to its goal: the output's clock
       // is the slower one, and the excess is delay. Give it up.
       FWindowBlocks = 0;
-      if (FWindowMin > FReserve + ExcessFrames)
-        delta = -static_cast<int32_t>(std::min<int64_t>(FWindowMin - FReserve, limit));
+      if (FWindowMin > FReserveNow + ExcessFrames)
+        delta = -static_cast<int32_t>(std::min<int64_t>(FWindowMin - FReserveNow, limit));
     }
   }
   const int16_t* data = Block;
@@ -321,7 +329,7 @@ void TLiveLoop::WriteOutput(const int16_t* Block, int32_t Frames) {
     if (ReopenOutput()) {
       FRestarts.fetch_add(1, std::memory_order_relaxed);
       FPrimed = true;
-      if (FReserve > 0) FOutput->WriteSilence(FReserve);
+      if (FReserveNow > 0) FOutput->WriteSilence(FReserveNow);
       r = FOutput->Write(data, count);
     }
     if (r != MMSYSERR_NOERROR || !FOutput->IsOpen()) {

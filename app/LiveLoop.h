@@ -67,8 +67,12 @@ struct TLiveSnapshot {
 class TLiveLoop {
 public:
   enum TRunState { rsIdle = 0, rsRunning = 1, rsEnded = 2 };
-  // Output reserve in frames ahead of the input: 30 ms at 20 kHz.
+  // Output reserve in frames ahead of the input: 30 ms at 20 kHz to begin
+  // with; every time the output runs dry it grows by ReserveStep (10 ms), up
+  // to MaxReserve (50 ms), for the rest of the run.
   static constexpr int32_t DefaultReserve = 600;
+  static constexpr int32_t ReserveStep = 200;
+  static constexpr int32_t MaxReserve = 1000;
 
   // Audio and Engine must outlive the loop; Engine must be initialised.
   TLiveLoop(TAudio& Audio, TFFT& Engine);
@@ -99,6 +103,8 @@ public:
   // Frames of silence the output is primed with (set while stopped).
   void SetOutputReserve(int32_t Frames) { FReserve = Frames; }
   int32_t OutputReserve() const { return FReserve; }
+  // The reserve the run uses now (any thread).
+  int32_t ReserveInUse() const { return FReserveInUse.load(std::memory_order_relaxed); }
   // Set after every processed block (the window's NewBlock).
   void SetNewBlockFlag(std::atomic<bool>* Flag) { FNewBlock = Flag; }
 
@@ -192,6 +198,8 @@ private:
   std::atomic<uint32_t> FSpectrumSettings{0};  // averaging << 16 | decay, + 1 << 31 when changed
   std::atomic<bool>* FNewBlock = nullptr;
   int32_t FReserve = DefaultReserve;
+  int32_t FReserveNow = DefaultReserve;  // loop's thread
+  std::atomic<int32_t> FReserveInUse{DefaultReserve};
   int64_t FStartedAt = 0;
   TXrunCounts FXrunsAtStart;
 

@@ -156,14 +156,16 @@ TEST_F(CycleTest, OutputThatRanDryStartsAgainWithItsReserveAndStaysRecording) {
   Fill();
   F.Timer1Timer();
   Keep(F, In);
-  Finish(ChunksPerBlock + 3);
+  Finish(ChunksPerBlock + 4);
   EXPECT_EQ(F.Status->text(), "Recording");
   EXPECT_FALSE(F.Query->isEnabled());
   EXPECT_EQ(F.Loop()->Underruns(), 1u);
+  EXPECT_EQ(F.Loop()->ReserveInUse(), TLiveLoop::DefaultReserve + TLiveLoop::ReserveStep);
   EXPECT_TRUE(F.sbar1Panels[1]->text().startsWith("Overruns/underruns: 1")) << F.sbar1Panels[1]->text().toStdString();
   std::vector<uint8_t> Expected = Silence(ReserveBytes);
   Expected.insert(Expected.end(), In.begin(), In.begin() + 4000);
-  const std::vector<uint8_t> Reserve = Silence(ReserveBytes);
+  // After running dry the output keeps 10 ms more in reserve.
+  const std::vector<uint8_t> Reserve = Silence(ReserveBytes + 2 * TLiveLoop::ReserveStep);
   Expected.insert(Expected.end(), Reserve.begin(), Reserve.end());
   Expected.insert(Expected.end(), In.begin() + 4000, In.end());
   EXPECT_TRUE(Card->Played() == Expected);
