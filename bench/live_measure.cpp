@@ -1,12 +1,12 @@
 // What a listener hears of the live loop, measured through a sound server.
 //
 // Run by bench/live-measure.sh, which starts a private PulseAudio server with
-// two null sinks: "feed", whose monitor is the default source (the program's
-// input), and "out", the default sink (the program's output). This program
-// runs the live loop on ALSA's default device as the window drives it, and
-// at the same time plays a test signal into "feed" and records both
-// "feed.monitor" and "out.monitor" through PCMs of its own, so that input and
-// output lie on one time line. The scenario, in seconds of the test signal:
+// a stereo null sink "bus": its left channel carries what is played into
+// "feed" and is the default source (the program's input), its right channel
+// is the default sink "out" (the program's output). This program runs the
+// live loop on ALSA's default device as the window drives it, and at the same
+// time plays a test signal into "feed" and records the bus's monitor through
+// PCMs of its own: input and output in one stereo stream, on one time line. The scenario, in seconds of the test signal:
 //   1 - 5    clicks every 0.5 s, filter off: delay and bit-exact pass-through
 //   5 - 9    silence, high pass on: DC of the output
 //   9 - 11   1 kHz tone, low pass (centre 3000 Hz): the steady level
@@ -38,10 +38,10 @@ constexpr int kRate = 20000;
 constexpr int kStep = 200;  // frames per write/read step
 constexpr double kSeconds = 32.0;
 
-snd_pcm_t* OpenPcm(const char* Name, snd_pcm_stream_t Stream) {
+snd_pcm_t* OpenPcm(const char* Name, snd_pcm_stream_t Stream, unsigned Channels = 1) {
   snd_pcm_t* pcm = nullptr;
   if (snd_pcm_open(&pcm, Name, Stream, 0) < 0) return nullptr;
-  if (snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1, kRate, 0, 40000) < 0) {
+  if (snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, Channels, kRate, 0, 40000) < 0) {
     snd_pcm_close(pcm);
     return nullptr;
   }
@@ -59,7 +59,7 @@ void ReadAll(snd_pcm_t* Pcm, int16_t* Data, int Frames) {
   while (Frames > 0) {
     snd_pcm_sframes_t r = snd_pcm_readi(Pcm, Data, static_cast<snd_pcm_uframes_t>(Frames));
     if (r < 0) r = snd_pcm_recover(Pcm, static_cast<int>(r), 1) < 0 ? Frames : 0;
-    Data += r;
+    Data += 2 * r;
     Frames -= static_cast<int>(r);
   }
 }
@@ -88,10 +88,9 @@ std::vector<double> Rms(const std::vector<int16_t>& X, size_t From, size_t To, s
 
 int main() {
   snd_pcm_t* feed = OpenPcm("feed", SND_PCM_STREAM_PLAYBACK);
-  snd_pcm_t* feedMon = OpenPcm("feedmon", SND_PCM_STREAM_CAPTURE);
-  snd_pcm_t* outMon = OpenPcm("outmon", SND_PCM_STREAM_CAPTURE);
-  if (!feed || !feedMon || !outMon) {
-    std::fprintf(stderr, "live-measure: the measuring devices (feed, feedmon, outmon) cannot be opened\n");
+  snd_pcm_t* bus = OpenPcm("bus", SND_PCM_STREAM_CAPTURE, 2);
+  if (!feed || !bus) {
+    std::fprintf(stderr, "live-measure: the measuring devices (feed, bus) cannot be opened\n");
     return 1;
   }
 
@@ -121,14 +120,16 @@ int main() {
   std::vector<int16_t> in(static_cast<size_t>(total)), out(static_cast<size_t>(total));
   std::atomic<long> position{0};
   std::thread measure([&] {
-    std::vector<int16_t> step(kStep);
-    snd_pcm_start(feedMon);
-    snd_pcm_start(outMon);
+    std::vector<int16_t> step(kStep), both(2 * kStep);
+    snd_pcm_start(bus);
     for (long n = 0; n < total; n += kStep) {
       for (int i = 0; i < kStep; ++i) step[static_cast<size_t>(i)] = Signal(n + i);
       WriteAll(feed, step.data(), kStep);
-      ReadAll(feedMon, &in[static_cast<size_t>(n)], kStep);
-      ReadAll(outMon, &out[static_cast<size_t>(n)], kStep);
+      ReadAll(bus, both.data(), kStep);
+      for (int i = 0; i < kStep; ++i) {
+        in[static_cast<size_t>(n + i)] = both[static_cast<size_t>(2 * i)];
+        out[static_cast<size_t>(n + i)] = both[static_cast<size_t>(2 * i + 1)];
+      }
       position.store(n + kStep);
     }
   });
@@ -189,10 +190,15 @@ int main() {
   const std::vector<double> drag = Rms(out, 11 * kRate + shift, 31 * kRate, 20);
   double lowest = 1e9;
   int gaps = 0;
-  for (double v : drag) {
-    lowest = std::min(lowest, v);
-    gaps += v < 0.1 * ref;
+  std::vector<double> gapAt;
+  for (size_t i = 0; i < drag.size(); ++i) {
+    lowest = std::min(lowest, drag[i]);
+    if (drag[i] < 0.1 * ref) {
+      ++gaps;
+      if (gapAt.empty() || 11.0 + i * 0.001 - gapAt.back() > 0.05) gapAt.push_back(11.0 + double(i) * 0.001);
+    }
   }
+  for (double t : gapAt) std::printf("  a gap begins at %.3f s of the output\n", t);
   std::sort(delays.begin(), delays.end());
   std::printf("delay input->output: %zu clicks, median %.1f ms (min %.1f, max %.1f)\n", delays.size(),
               delays.empty() ? 0 : delays[delays.size() / 2], delays.empty() ? 0 : delays.front(),
@@ -210,7 +216,6 @@ int main() {
               static_cast<unsigned long long>(loop.Stage().Crossfades()),
               100.0 * double(loop.BusyNanoseconds()) / (kSeconds * 1e9));
   snd_pcm_close(feed);
-  snd_pcm_close(feedMon);
-  snd_pcm_close(outMon);
+  snd_pcm_close(bus);
   return 0;
 }
