@@ -240,18 +240,6 @@ private:
 
 }  // namespace
 
-// The window's target on the message queue.
-class TMainForm::TWindow final : public TMessageTarget {
-public:
-  TWindow(TMainForm& Form, TMessageQueue& Queue) : FForm(Form), FQueue(Queue) {}
-  ~TWindow() override { FQueue.RemoveTarget(this); }
-  void HandleMessage(const TMessage& Message) override { FForm.HandleMessage(Message); }
-  bool Post(uint32_t Msg, uintptr_t WParam = 0) { return FQueue.PostMessage(this, Msg, WParam); }
-
-private:
-  TMainForm& FForm;
-  TMessageQueue& FQueue;
-};
 
 // ---------------------------------------------------------------------------
 // Construction and layout
@@ -259,7 +247,6 @@ private:
 TMainForm::TMainForm(TSoundSystem& SoundSystem, std::string SettingsFile, QWidget* Parent)
     : QMainWindow(Parent), TComponent(nullptr), FSoundSystem(SoundSystem), FSettingsFile(std::move(SettingsFile)) {
   FQueue = std::make_unique<TQtMessageQueue>();
-  FWindow = std::make_unique<TWindow>(*this, *FQueue);
   Audio1 = new TAudio(this, FSoundSystem, *FQueue);
   Audio1->OnPlayed = [this](TPersistent* Sender) { Safely([&] { Audio1Played(Sender); }); };
   Audio1->OnMixerChange = [this](TPersistent* Sender, uint16_t Destination, uint16_t Source) {
@@ -287,7 +274,6 @@ TMainForm::~TMainForm() {
   delete Audio1;
   Audio1 = nullptr;
   FormDestroy();
-  FWindow.reset();
 }
 
 TMessageQueue& TMainForm::Queue() { return *FQueue; }
@@ -895,8 +881,6 @@ void TMainForm::SpeedButton1Click() {
     ButtonStatus("Idle");
   }
 }
-
-void TMainForm::HandleMessage(const TMessage&) {}
 
 void TMainForm::CheckRunEnded() {
   if (!FLoop || FLoop->State() != TLiveLoop::rsEnded) return;

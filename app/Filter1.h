@@ -293,7 +293,6 @@ protected:
   void closeEvent(QCloseEvent* Event) override;
 
 private:
-  class TWindow;
 
   void BuildWindow();
   QWidget* BuildAudioPage();
@@ -306,7 +305,6 @@ private:
   void Safely(F&& Handler);
   void ShowException(const QString& Text);
   void ShowAudioError();
-  void HandleMessage(const TMessage& Message);
   // A run that ended by itself (the loop says why): the button comes up.
   void CheckRunEnded();
   // The status blink and the status bar's counters of the running loop.
@@ -339,7 +337,6 @@ private:
   TSoundSystem& FSoundSystem;
   std::string FSettingsFile;
   std::unique_ptr<TQtMessageQueue> FQueue;
-  std::unique_ptr<TWindow> FWindow;
   std::unique_ptr<TLiveLoop> FLoop;
   // The snapshot the window shows (owned by the loop, valid until the next
   // TakeSnapshot).
