@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "LoopRig.h"
 #include "app/LiveLoop.h"
 #include "app/Utils.h"
 #include "platform/MessageQueue.h"
@@ -120,19 +121,8 @@ TEST(LiveLoopSplice, DropsAndPadsKeepTheEndsOfTheBlock) {
 }
 
 // The loop on the manual clock, with the window's part played by the test.
-class LiveLoopCard : public ::testing::Test {
+class LiveLoopCard : public TLoopRig {
 protected:
-  void SetUp() override {
-    card = std::make_unique<TVirtualSoundCard>(TVirtualSoundCard::ckManual);
-    card->SetKeepPlayed(false);
-    audio = new TAudio(&owner, *card, queue);
-    SetupRecorder(audio);
-    engine.Init(&owner, audio, ftLowPass, 0);
-    audio->Recorder()->SetTriggered(true);  // free-running, as the window starts it
-    loop = std::make_unique<TLiveLoop>(*audio, engine);
-  }
-  void TearDown() override { loop.reset(); }
-
   // One block in; the loop must have finished with it before the output's
   // clock moves on.
   void Block() {
@@ -142,14 +132,6 @@ protected:
       std::this_thread::sleep_for(std::chrono::microseconds(100));
     ASSERT_GT(loop->Handled(), before);
   }
-
-  // Destroyed in reverse: the loop, then what the owner owns, then the card.
-  std::unique_ptr<TVirtualSoundCard> card;
-  TMessageQueue queue;
-  TComponent owner{nullptr};
-  TAudio* audio = nullptr;
-  TFFT engine;
-  std::unique_ptr<TLiveLoop> loop;
 };
 
 // Ten minutes of audio with an output clock 2 % slower and 2 % faster than

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "LoopRig.h"
 #include "app/LiveLoop.h"
 #include "app/ToneFrequency.h"
 #include "app/Utils.h"
@@ -19,17 +20,8 @@ namespace {
 
 constexpr double kBinHz = 20000.0 / 2048;
 
-class DominantHz : public ::testing::Test {
+class DominantHz : public TLoopRig {
 protected:
-  void SetUp() override {
-    card = std::make_unique<TVirtualSoundCard>(TVirtualSoundCard::ckManual);
-    audio = new TAudio(&owner, *card, queue);
-    SetupRecorder(audio);
-    engine.Init(&owner, audio, ftLowPass, 0);
-    loop = std::make_unique<TLiveLoop>(*audio, engine);
-  }
-  void TearDown() override { loop.reset(); }
-
   // One 2000-sample block at 20 kHz (offset 170) through the loop's processing.
   const TLiveSnapshot& Run(const std::vector<std::pair<double, double>>& Tones, double Phase = 0.3) {
     std::vector<int16_t> b(2000);
@@ -43,13 +35,6 @@ protected:
     EXPECT_NE(s, nullptr);
     return *s;
   }
-
-  std::unique_ptr<TVirtualSoundCard> card;
-  TMessageQueue queue;
-  TComponent owner{nullptr};
-  TAudio* audio = nullptr;
-  TFFT engine;
-  std::unique_ptr<TLiveLoop> loop;
 };
 
 TEST_F(DominantHz, CleanTonesWithinHalfAHertz) {
