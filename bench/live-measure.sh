@@ -43,4 +43,4 @@ for _ in $(seq 100); do
 done
 pactl set-default-sink out
 pactl set-default-source in
-"$build/bench/live_measure"
+/usr/bin/time -f "live_measure: %U s user, %S s system over %e s" "$build/bench/live_measure"
